@@ -1,0 +1,27 @@
+// The first host-name source: the output of the `hostname` command, captured through a
+// temporary file in the current working directory.
+#pragma once
+
+#include <cstdio>
+
+namespace hostname_check {
+
+constexpr int kCommandHostnameSize = 100;
+
+// True if anything at all stands under the temporary file's name: a file, readable or not, a
+// directory, or a link, dangling or not. The run must not overwrite or delete what it did not make.
+bool TempFileExists(const char* tempFileName);
+
+// Runs the capture command, reads the host name from the first line of the temporary file and
+// prints it. False, with errno set by fopen, when the file does not open after the command.
+bool GetHostnameFromCommand(const char* captureCommand, const char* tempFileName,
+                            char (&hostname)[kCommandHostnameSize]);
+
+// Reads the first line of the stream into hostname, without its line feed; empty when nothing
+// can be read.
+void ReadFirstLine(FILE* stream, char (&hostname)[kCommandHostnameSize]);
+
+// Hands the removal command to the command interpreter.
+void RemoveTempFile(const char* removalCommand);
+
+}  // namespace hostname_check

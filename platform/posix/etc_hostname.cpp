@@ -1,0 +1,25 @@
+#include "etc_hostname.h"
+
+namespace win32_layer {
+
+std::string_view ParseEtcHostname(std::string_view text) {
+  constexpr std::string_view kLineEnds("\n\r\0", 3);
+  constexpr std::string_view kBlanks(" \t\v\f");
+  while (!text.empty()) {
+    const size_t end = text.find_first_of(kLineEnds);
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+
+    const size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) {
+      continue;
+    }
+    line = line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+    if (line.front() != '#') {
+      return line;
+    }
+  }
+  return {};
+}
+
+}  // namespace win32_layer

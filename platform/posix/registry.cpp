@@ -1,0 +1,141 @@
+// The registry: HKEY_LOCAL_MACHINE with the TCP/IP parameters key, whose "Hostname" value is the
+// static host name in /etc/hostname.
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+
+#include "etc_hostname.h"
+#include "win32_layer.h"
+
+// A key remembers the rights it was opened with.
+struct HKEY__ {
+  REGSAM granted;
+};
+
+namespace {
+
+HKEY__ localMachine{0};
+HKEY__ parameters{0};
+
+constexpr char kEtcHostname[] = "/etc/hostname";
+constexpr REGSAM kWriteRights =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
+constexpr REGSAM kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | READ_CONTROL;
+
+bool IsParametersPath(LPCWSTR path) {
+  return path != nullptr &&
+         wcscasecmp(path, L"System\\CurrentControlSet\\Services\\Tcpip\\Parameters") == 0;
+}
+
+// Reads the file's start into text; only whole lines count when the file is longer than that.
+// Returns the length, or -1 with errno set.
+ssize_t ReadEtcHostname(char (&text)[4096]) {
+  const int fd = open(kEtcHostname, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  size_t length = 0;
+  while (length < sizeof text) {
+    const ssize_t got = read(fd, text + length, sizeof text - length);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      const int error = errno;
+      close(fd);
+      errno = error;
+      return -1;
+    }
+    if (got == 0) {
+      close(fd);
+      return static_cast<ssize_t>(length);
+    }
+    length += static_cast<size_t>(got);
+  }
+  close(fd);
+  while (length > 0 && text[length - 1] != '\n') {
+    --length;
+  }
+  return static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
+HKEY const HKEY_LOCAL_MACHINE = &localMachine;
+
+LONG RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD /*options*/, REGSAM desired, PHKEY result) {
+  if (result == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  *result = nullptr;
+  if (root != HKEY_LOCAL_MACHINE || !IsParametersPath(subKey)) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  // The file's permissions stand for the key's access control list. Without the file the key
+  // still exists, only its value does not.
+  const int needed =
+      ((desired & kWriteRights) != 0 ? W_OK : 0) | ((desired & kReadRights) != 0 ? R_OK : 0);
+  if (needed != 0 && access(kEtcHostname, needed) != 0 && errno != ENOENT) {
+    return ERROR_ACCESS_DENIED;
+  }
+  parameters.granted = desired;
+  *result = &parameters;
+  return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD dataSize) {
+  if (key != &parameters) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if ((key->granted & KEY_QUERY_VALUE) == 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (valueName == nullptr || strcasecmp(valueName, "Hostname") != 0) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  char text[4096];
+  const ssize_t length = ReadEtcHostname(text);
+  if (length < 0) {
+    return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  }
+  const std::string_view name =
+      win32_layer::ParseEtcHostname(std::string_view(text, static_cast<size_t>(length)));
+  if (name.empty()) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+
+  const DWORD needed = static_cast<DWORD>(name.size() + 1);
+  if (type != nullptr) {
+    *type = REG_SZ;
+  }
+  if (data == nullptr) {
+    if (dataSize != nullptr) {
+      *dataSize = needed;
+    }
+    return ERROR_SUCCESS;
+  }
+  if (*dataSize < needed) {
+    *dataSize = needed;
+    return ERROR_MORE_DATA;
+  }
+  memcpy(data, name.data(), name.size());
+  data[name.size()] = '\0';
+  *dataSize = needed;
+  return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+  if (key != &parameters) {
+    return ERROR_INVALID_HANDLE;
+  }
+  key->granted = 0;
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,103 @@
+// The Windows interfaces that hostname_check uses, provided on POSIX systems.
+//
+// Only what the check relies on is here, and it behaves as on Windows where the check depends on
+// it: the registry's one key is the TCP/IP parameters, whose "Hostname" value is the static host
+// name in /etc/hostname; files open in text mode fold CR LF into LF; the command interpreter knows
+// `del`; the sockets library needs no start-up.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+using BYTE = unsigned char;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using REGSAM = DWORD;
+using LPBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using LPCSTR = const char*;
+using LPCWSTR = const wchar_t*;
+
+constexpr LONG ERROR_SUCCESS = 0;
+constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+constexpr LONG ERROR_ACCESS_DENIED = 5;
+constexpr LONG ERROR_INVALID_HANDLE = 6;
+constexpr LONG ERROR_INVALID_PARAMETER = 87;
+constexpr LONG ERROR_MORE_DATA = 234;
+
+// Files.
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+
+// Like GetFileAttributesA: the attributes of the entry itself, links not followed;
+// INVALID_FILE_ATTRIBUTES when there is none.
+DWORD GetFileAttributesA(LPCSTR path);
+
+// Registry.
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+extern HKEY const HKEY_LOCAL_MACHINE;
+
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_NOTIFY = 0x0010;
+constexpr REGSAM KEY_CREATE_LINK = 0x0020;
+constexpr REGSAM DELETE = 0x00010000;
+constexpr REGSAM READ_CONTROL = 0x00020000;
+constexpr REGSAM WRITE_DAC = 0x00040000;
+constexpr REGSAM WRITE_OWNER = 0x00080000;
+constexpr REGSAM KEY_READ = READ_CONTROL | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
+constexpr REGSAM KEY_WRITE = READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
+constexpr REGSAM KEY_ALL_ACCESS = 0x000F003F;
+
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+
+// Opens HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Tcpip\Parameters, the one key there
+// is (names compare without regard to case); any other gives ERROR_FILE_NOT_FOUND. Rights are
+// granted as the permissions of /etc/hostname allow: writing needs write permission, reading
+// read permission, else ERROR_ACCESS_DENIED.
+LONG RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result);
+
+// Reads the value "Hostname", a REG_SZ: the static host name, with its zero byte. Without a
+// configured name ERROR_FILE_NOT_FOUND; a buffer too small, ERROR_MORE_DATA and the size needed.
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                      LPDWORD dataSize);
+
+LONG RegCloseKey(HKEY key);
+
+// Sockets.
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+};
+using LPWSADATA = WSADATA*;
+
+constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
+
+// Succeeds for versions 1.0 to 2.2: there is nothing to start.
+int WSAStartup(WORD versionRequested, LPWSADATA data);
+
+// The error of the last failed call.
+int WSAGetLastError();
+
+// The functions that share their names with the C library's.
+namespace win32_layer {
+
+// fopen with the Windows runtime's text mode: a stream opened for reading without "b" reads a
+// carriage return followed by a line feed as one line feed. Other modes are the C library's.
+FILE* fopen(const char* path, const char* mode);
+
+// system(), through /bin/sh, with the Windows interpreter's `del` command defined.
+int system(const char* command);
+
+// The system's host name; the length is an int as in Windows Sockets.
+int gethostname(char* name, int length);
+
+}  // namespace win32_layer
