@@ -1,0 +1,91 @@
+#include "scenarios.h"
+
+#include <cctype>
+
+namespace e2e {
+namespace {
+
+std::string Lines(std::string_view command, std::string_view registry, std::string_view verdict,
+                  std::string_view sockets = "Winsock gethostname is 'WS01'.") {
+  std::string out;
+  out.append("The Hostname from command is '").append(command).append("'.\n");
+  out.append("Hostname from Registry is '").append(registry).append("'.\n");
+  out.append("The test results were '").append(verdict).append("'.\n");
+  out.append(sockets).append("\n");
+  return out;
+}
+
+const std::string k98(98, 'n');
+const std::string k150(150, 'x');
+const std::string k259(259, 'r');
+const std::string k300(300, 'r');
+const std::string kExists = "Temp file already exists.\n";
+
+}  // namespace
+
+const std::vector<Scenario>& Scenarios() {
+  using namespace std::string_literals;
+  // One row a case; fields left out keep the defaults of Scenario.
+  // clang-format off
+  static const std::vector<Scenario> table = {
+    // The platform's own `hostname`.
+    {.name = "clean run", .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "letter case counts", .configured = "ws01\n", .expectedOut = Lines("WS01", "ws01", "bad")},
+    {.name = "name not configured", .configured = std::nullopt, .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "configured name empty", .configured = "", .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "comments and blanks around the name", .platforms = kLinux,
+     .configured = "# static name\n\n  \t WS01 \t\n# not this\nWS02\n", .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "configured with CRLF", .platforms = kLinux, .configured = "WS01\r\n", .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "configured name of 259 fits", .configured = k259 + "\n", .expectedOut = Lines("WS01", k259, "bad")},
+    {.name = "configured name of 300 does not fit", .configured = k300 + "\n", .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "read-only configuration is enough", .platforms = kLinux, .configuredMode = 0444, .unprivileged = true,
+     .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "unreadable configuration", .platforms = kLinux, .configuredMode = 0600, .unprivileged = true,
+     .expectedOut = Lines("WS01", "", "bad")},
+
+    // A stand-in `hostname` for what the real one never prints.
+    {.name = "CRLF output", .hostnameOutput = "WS01\r\n", .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "lone carriage return stays", .hostnameOutput = "WS01\r", .expectedOut = Lines("WS01\r", "WS01", "bad")},
+    {.name = "empty output", .hostnameOutput = "", .expectedOut = Lines("", "WS01", "bad")},
+    {.name = "no names at all", .hostnameOutput = "", .configured = std::nullopt, .expectedOut = Lines("", "", "bad")},
+    {.name = "line of 150 keeps 99", .hostnameOutput = k150 + "\n", .expectedOut = Lines(k150.substr(0, 99), "WS01", "bad")},
+    {.name = "line of 98 fits whole", .hostnameOutput = k98 + "\n", .configured = k98 + "\n", .expectedOut = Lines(k98, k98, "good")},
+    {.name = "only the first line counts", .hostnameOutput = "WS01\nWS02\n", .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "leading zero byte", .platforms = kLinux, .hostnameOutput = "\0WS01\n"s, .expectedOut = Lines("", "WS01", "bad")},
+    {.name = "trailing blank counts", .hostnameOutput = "WS01 \n", .expectedOut = Lines("WS01 ", "WS01", "bad")},
+    {.name = "sockets name takes no part", .hostnameOutput = "other\n", .configured = "other\n",
+     .expectedOut = Lines("other", "other", "good")},
+
+    // The run refuses to touch anything already under the temporary file's name.
+    {.name = "temp file exists", .existing = Entry::kFile, .expectedOut = kExists, .expectedStatus = 1},
+    {.name = "temp name is a directory", .existing = Entry::kDirectory, .expectedOut = kExists, .expectedStatus = 1},
+    {.name = "temp name is a dangling link", .platforms = kLinux, .existing = Entry::kDanglingLink,
+     .expectedOut = kExists, .expectedStatus = 1},
+    {.name = "working directory not writable", .platforms = kLinux, .unprivileged = true, .unwritableDirectory = true,
+     .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = "Error while opening the file.\n: No such file or directory\n"},
+
+    // Sockets failures, from a sockets layer made to fail.
+    {.name = "sockets start-up fails", .platforms = kLinux, .sockets = Sockets::kStartupFails,
+     .expectedOut = Lines("WS01", "WS01", "good", "WSA Startup Failed.")},
+    {.name = "sockets name query fails", .platforms = kLinux, .sockets = Sockets::kNameFails,
+     .expectedOut = Lines("WS01", "WS01", "good", "WSAGetLastError is '10050'.")},
+  };
+  // clang-format on
+  return table;
+}
+
+std::string ScenarioTestName(const Scenario& scenario) {
+  std::string name;
+  bool upper = true;
+  for (const char* c = scenario.name; *c != '\0'; ++c) {
+    if (std::isalnum(static_cast<unsigned char>(*c)) == 0) {
+      upper = true;
+      continue;
+    }
+    name += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(*c))) : *c;
+    upper = false;
+  }
+  return name;
+}
+
+}  // namespace e2e

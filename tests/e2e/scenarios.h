@@ -1,0 +1,49 @@
+// End-to-end scenarios: one row a case, what the world looks like and what the check must print.
+// Each platform's runner builds the world its own way (/etc/hostname or the registry, a stand-in
+// `hostname` script or batch file) and runs the real executable in it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+// The name the runners give the machine: the kernel's name on Linux.
+inline constexpr std::string_view kMachineName = "WS01";
+
+enum Platform : unsigned { kLinux = 1, kWindows = 2, kBoth = kLinux | kWindows };
+
+// What stands under the temporary file's name before the run.
+enum class Entry { kNothing, kFile, kDirectory, kDanglingLink };
+
+// The sockets library, real or made to fail.
+enum class Sockets { kReal, kStartupFails, kNameFails };
+
+struct Scenario {
+  const char* name = "";
+  unsigned platforms = kBoth;
+  // What a stand-in `hostname` prints; without one, the platform's own runs.
+  std::optional<std::string> hostnameOutput{};
+  // The configured name: the text of /etc/hostname, or the registry's "Hostname" string; without
+  // one, no file or no value.
+  std::optional<std::string> configured = "WS01\n";
+  // Linux: the permissions of /etc/hostname, and whether the check runs as an ordinary user.
+  unsigned configuredMode = 0644;
+  bool unprivileged = false;
+  bool unwritableDirectory = false;
+  Entry existing = Entry::kNothing;
+  Sockets sockets = Sockets::kReal;
+  std::string expectedOut{};
+  int expectedStatus = 0;
+  // The end of standard error; empty means standard error must stay empty.
+  std::string expectedErrEnd{};
+};
+
+const std::vector<Scenario>& Scenarios();
+
+// Test names for the scenarios: their names with everything but letters and digits dropped.
+std::string ScenarioTestName(const Scenario& scenario);
+
+}  // namespace e2e
