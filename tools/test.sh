@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the check and runs every test: the native build, then the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Installs missing Debian packages when run as root; otherwise names them.
+# Builds the check and runs every test: the native build with the Windows executable under Wine,
+# then the native build again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# release Windows executable. Installs missing Debian packages when run as root; otherwise names
+# them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev hostname)
+packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 wine wine32:i386)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -14,13 +16,17 @@ done
 if ((${#missing[@]} > 0)); then
   if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
     echo "Installing ${missing[*]}"
+    # wine32 is an i386 package.
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
   else
-    echo "Missing packages; install them as root: apt-get install ${missing[*]}" >&2
+    echo "Missing packages; install them as root (wine32:i386 needs 'dpkg --add-architecture i386'" \
+      "and 'apt-get update' first): apt-get install ${missing[*]}" >&2
     exit 1
   fi
 fi
 
+cmake --workflow --preset windows-i686
 cmake --workflow --preset native
 cmake --workflow --preset sanitize

@@ -43,6 +43,17 @@ const std::vector<Scenario>& Scenarios() {
     {.name = "unreadable configuration", .platforms = kLinux, .configuredMode = 0600, .unprivileged = true,
      .expectedOut = Lines("WS01", "", "bad")},
 
+    // Registry values that are no string, or no key at all.
+    {.name = "parameters key missing", .platforms = kWindows, .keyMissing = true, .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "expandable string", .platforms = kWindows, .configured = "WS01", .registryType = "REG_EXPAND_SZ",
+     .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "number value", .platforms = kWindows, .configured = "1", .registryType = "REG_DWORD",
+     .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "binary value", .platforms = kWindows, .configured = "57533031", .registryType = "REG_BINARY",
+     .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "several strings", .platforms = kWindows, .configured = "WS01", .registryType = "REG_MULTI_SZ",
+     .expectedOut = Lines("WS01", "", "bad")},
+
     // A stand-in `hostname` for what the real one never prints.
     {.name = "CRLF output", .hostnameOutput = "WS01\r\n", .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "lone carriage return stays", .hostnameOutput = "WS01\r", .expectedOut = Lines("WS01\r", "WS01", "bad")},

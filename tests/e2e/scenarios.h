@@ -26,9 +26,12 @@ struct Scenario {
   unsigned platforms = kBoth;
   // What a stand-in `hostname` prints; without one, the platform's own runs.
   std::optional<std::string> hostnameOutput{};
-  // The configured name: the text of /etc/hostname, or the registry's "Hostname" string; without
-  // one, no file or no value.
+  // The configured name: the text of /etc/hostname, or the registry's "Hostname" value (the text
+  // without its last line feed); without one, no file or no value.
   std::optional<std::string> configured = "WS01\n";
+  // Windows: the registry value's type, and whether the whole key is gone.
+  const char* registryType = "REG_SZ";
+  bool keyMissing = false;
   // Linux: the permissions of /etc/hostname, and whether the check runs as an ordinary user.
   unsigned configuredMode = 0644;
   bool unprivileged = false;

@@ -1,6 +1,8 @@
-// Runs every Linux scenario against the built check, for real: the system's /bin/sh and
-// `hostname`, real files and permissions. Each run gets a private UTS and mount namespace in which
-// the kernel's host name is set and /etc/hostname is the scenario's.
+// Runs every scenario against the built check, for real: on Linux the system's /bin/sh and
+// `hostname` with real files and permissions, on Windows the executable under Wine with its own
+// cmd.exe, registry and sockets. Each run gets a private UTS namespace in which the machine is
+// named WS01; a Linux run also gets a private mount namespace whose /etc/hostname is the
+// scenario's.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -23,6 +25,9 @@
 #include "scenarios.h"
 
 namespace e2e {
+
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -46,28 +51,20 @@ void WriteAll(const fs::path& path, const std::string& data, fs::perms mode) {
   _exit(127);
 }
 
-// Everything the child needs, prepared before the fork.
+// Everything a child needs, prepared before the fork.
 struct Plan {
-  std::string binary;
+  Platform platform;
+  const Scenario* scenario;
   fs::path dir;  // the scenario's own folder
   fs::path run;  // the check's working directory
-  const Scenario* scenario;
 };
 
-// In the child: make the scenario's world in fresh namespaces and start the check in it.
-[[noreturn]] void RunChild(const Plan& plan) {
+// Linux, in the child: /etc becomes a private tmpfs of links to the real entries, kept reachable
+// elsewhere, except hostname, which is the scenario's own file.
+void MakeLinuxWorld(const Plan& plan) {
   const Scenario& s = *plan.scenario;
-  const int out = open((plan.dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open((plan.dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int in = open("/dev/null", O_RDONLY);
-  if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-    Die("redirect");
-  }
-  if (unshare(CLONE_NEWUTS | CLONE_NEWNS) != 0) Die("unshare");
+  if (unshare(CLONE_NEWNS) != 0) Die("unshare mount");
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) Die("mount private");
-  if (sethostname(kMachineName.data(), kMachineName.size()) != 0) Die("sethostname");
-
-  // A private /etc: links to the real entries, kept reachable elsewhere, except hostname.
   const fs::path realEtc = plan.dir / "real-etc";
   if (mount("/etc", realEtc.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) Die("bind /etc");
   if (mount("tmpfs", "/etc", "tmpfs", 0, "mode=755") != 0) Die("tmpfs /etc");
@@ -82,61 +79,113 @@ struct Plan {
   if (s.configured) {
     WriteAll("/etc/hostname", *s.configured, static_cast<fs::perms>(s.configuredMode));
   }
-
-  if (chdir(plan.run.c_str()) != 0) Die("chdir");
   const std::string path =
       s.hostnameOutput ? (plan.dir / "bin").string() + ":" + kSystemPath : std::string(kSystemPath);
   setenv("PATH", path.c_str(), 1);
   if (s.sockets == Sockets::kStartupFails) setenv("HOSTNAME_CHECK_FAKE_SOCKETS", "startup", 1);
   if (s.sockets == Sockets::kNameFails) setenv("HOSTNAME_CHECK_FAKE_SOCKETS", "name", 1);
+}
+
+[[noreturn]] void RunChild(const Plan& plan) {
+  const Scenario& s = *plan.scenario;
+  const int out = open((plan.dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open((plan.dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int in = open("/dev/null", O_RDONLY);
+  if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+    Die("redirect");
+  }
+  if (unshare(CLONE_NEWUTS) != 0) Die("unshare");
+  if (sethostname(kMachineName.data(), kMachineName.size()) != 0) Die("sethostname");
+  if (plan.platform == kLinux) MakeLinuxWorld(plan);
+  if (chdir(plan.run.c_str()) != 0) Die("chdir");
   if (s.unprivileged) {
     if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
         setresuid(kNobody, kNobody, kNobody) != 0) {
       Die("drop privileges");
     }
   }
-  execl(plan.binary.c_str(), plan.binary.c_str(), static_cast<char*>(nullptr));
+#ifdef WINDOWS_EXE
+  if (plan.platform == kWindows) {
+    execlp("wine", "wine", WINDOWS_EXE, static_cast<char*>(nullptr));
+    Die("execlp wine");
+  }
+#endif
+  const char* binary = s.sockets == Sockets::kReal ? CHECK_BINARY : FAKE_SOCKETS_BINARY;
+  execl(binary, binary, static_cast<char*>(nullptr));
   Die("execl");
 }
 
-int RunAndWait(const Plan& plan) {
-  const pid_t child = fork();
-  if (child == 0) RunChild(plan);
+int Wait(pid_t child) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int RunAndWait(const Plan& plan) {
+  const pid_t child = fork();
+  if (child == 0) RunChild(plan);
+  return Wait(child);
+}
+
+// Runs a helper command with its output on standard error; its exit status.
+int Command(std::vector<std::string> args) {
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(2, 1);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    Die("execvp");
+  }
+  return Wait(child);
+}
+
+// Windows: the registry as the scenario has it. The whole key comes back from the copy that the
+// Wine session exported when it started.
+constexpr char kParameters[] = "HKLM\\System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
+
+void SetRegistry(const Scenario& s) {
+  ASSERT_EQ(Command({"wine", "reg", "import", std::string(getenv("WINEPREFIX")) + "/tcpip.reg"}),
+            0);
+  if (s.keyMissing) {
+    ASSERT_EQ(Command({"wine", "reg", "delete", kParameters, "/f"}), 0);
+  } else if (!s.configured) {
+    ASSERT_EQ(Command({"wine", "reg", "delete", kParameters, "/v", "Hostname", "/f"}), 0);
+  } else {
+    std::string value = *s.configured;
+    if (!value.empty() && value.back() == '\n') value.pop_back();
+    ASSERT_EQ(Command({"wine", "reg", "add", kParameters, "/v", "Hostname", "/t", s.registryType,
+                       "/d", value, "/f"}),
+              0);
+  }
+}
+
 // Why namespaced runs cannot be made here, or empty when they can.
 std::string NamespacesUnavailable() {
   const pid_t child = fork();
   if (child == 0) _exit(unshare(CLONE_NEWUTS | CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && geteuid() == 0) return "";
+  if (Wait(child) == 0 && geteuid() == 0) return "";
   return "private UTS and mount namespaces need root (unshare)";
 }
 
-}  // namespace
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
 
-void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
-
-namespace {
-
-class LinuxScenario : public testing::TestWithParam<Scenario> {
- protected:
-  void SetUp() override {
-    const std::string why = NamespacesUnavailable();
-    if (why.empty()) return;
+void RunScenario(Platform platform, const Scenario& s) {
+  const std::string why = NamespacesUnavailable();
+  if (!why.empty()) {
     const char* ci = getenv("CI");
     if (ci != nullptr && std::string(ci) == "true") FAIL() << "cannot run under CI: " << why;
     GTEST_SKIP() << why;
   }
-};
-
-TEST_P(LinuxScenario, PrintsWhatItShould) {
-  const Scenario& s = GetParam();
   char folder[] = "/tmp/hostname_check_e2e.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const fs::path dir = folder;
@@ -146,12 +195,23 @@ TEST_P(LinuxScenario, PrintsWhatItShould) {
   const fs::path run = dir / "run";
   fs::create_directory(run);
 
+  // The stand-in `hostname`: first on PATH on Linux, in the working directory under cmd.exe.
+  int standIns = 0;
   if (s.hostnameOutput) {
-    fs::create_directory(dir / "bin");
     WriteAll(dir / "hostname.out", *s.hostnameOutput, fs::perms(0644));
-    WriteAll(dir / "bin" / "hostname",
-             "#!/bin/sh\nexec cat '" + (dir / "hostname.out").string() + "'\n", fs::perms(0755));
+    if (platform == kLinux) {
+      fs::create_directory(dir / "bin");
+      WriteAll(dir / "bin" / "hostname",
+               "#!/bin/sh\nexec cat " + (dir / "hostname.out").string() + "\n", fs::perms(0755));
+    } else {
+      std::string windowsPath = "Z:" + (dir / "hostname.out").string();
+      for (char& c : windowsPath) c = c == '/' ? '\\' : c;
+      WriteAll(run / "hostname.bat", "@type " + windowsPath + "\r\n", fs::perms(0644));
+      standIns = 1;
+    }
   }
+  if (platform == kWindows) SetRegistry(s);
+
   const fs::path temp = run / kTempName;
   switch (s.existing) {
     case Entry::kNothing:
@@ -172,12 +232,11 @@ TEST_P(LinuxScenario, PrintsWhatItShould) {
   }
   if (s.unwritableDirectory) fs::permissions(run, fs::perms(0555));
 
-  const Plan plan{s.sockets == Sockets::kReal ? CHECK_BINARY : FAKE_SOCKETS_BINARY, dir, run, &s};
-  const int status = RunAndWait(plan);
+  const int status = RunAndWait({platform, &s, dir, run});
   const std::string out = ReadAll(dir / "stdout");
   const std::string err = ReadAll(dir / "stderr");
 
-  EXPECT_EQ(out, s.expectedOut);
+  EXPECT_EQ(out, platform == kWindows ? WithCrLf(s.expectedOut) : s.expectedOut);
   EXPECT_EQ(status, s.expectedStatus) << "stderr: " << err;
   if (s.expectedErrEnd.empty()) {
     EXPECT_EQ(err, "");
@@ -205,22 +264,33 @@ TEST_P(LinuxScenario, PrintsWhatItShould) {
       break;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(run), fs::directory_iterator()),
-            s.existing == Entry::kNothing ? 0 : 1);
+            standIns + (s.existing == Entry::kNothing ? 0 : 1));
 
   fs::permissions(run, fs::perms(0755));
   fs::remove_all(dir);
 }
 
-std::vector<Scenario> LinuxScenarios() {
-  std::vector<Scenario> linux;
+std::vector<Scenario> ScenariosFor(Platform platform) {
+  std::vector<Scenario> chosen;
   for (const Scenario& s : Scenarios()) {
-    if ((s.platforms & kLinux) != 0) linux.push_back(s);
+    if ((s.platforms & platform) != 0) chosen.push_back(s);
   }
-  return linux;
+  return chosen;
 }
 
-INSTANTIATE_TEST_SUITE_P(, LinuxScenario, testing::ValuesIn(LinuxScenarios()),
-                         [](const auto& info) { return ScenarioTestName(info.param); });
+std::string TestName(const testing::TestParamInfo<Scenario>& info) {
+  return ScenarioTestName(info.param);
+}
+
+class Linux : public testing::TestWithParam<Scenario> {};
+TEST_P(Linux, Scenario) { RunScenario(kLinux, GetParam()); }
+INSTANTIATE_TEST_SUITE_P(, Linux, testing::ValuesIn(ScenariosFor(kLinux)), TestName);
+
+#ifdef WINDOWS_EXE
+class Windows : public testing::TestWithParam<Scenario> {};
+TEST_P(Windows, Scenario) { RunScenario(kWindows, GetParam()); }
+INSTANTIATE_TEST_SUITE_P(, Windows, testing::ValuesIn(ScenariosFor(kWindows)), TestName);
+#endif
 
 }  // namespace
 }  // namespace e2e
