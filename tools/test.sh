@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Builds the check and runs every test: the native build with the Windows executable under Wine,
-# then the native build again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# release Windows executable. Installs missing Debian packages when run as root; otherwise names
+# Builds the check and runs every test: the release Windows executable; the fuzz targets, each
+# for 30 seconds; the native build with its unit and end-to-end tests, the Windows executable
+# under Wine, valgrind, clang-format and clang-tidy; the native build again under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Installs missing Debian packages when run as root; otherwise names
 # them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 wine wine32:i386)
+packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 wine wine32:i386
+  clang libclang-rt-14-dev clang-format clang-tidy valgrind)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -28,5 +30,6 @@ if ((${#missing[@]} > 0)); then
 fi
 
 cmake --workflow --preset windows-i686
+cmake --workflow --preset fuzz
 cmake --workflow --preset native
 cmake --workflow --preset sanitize

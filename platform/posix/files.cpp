@@ -9,8 +9,6 @@
 
 #include "win32_layer.h"
 
-extern char** environ;
-
 DWORD GetFileAttributesA(LPCSTR path) {
   struct stat status {};
   if (path == nullptr || lstat(path, &status) != 0) {

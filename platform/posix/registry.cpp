@@ -12,14 +12,14 @@
 #include "win32_layer.h"
 
 // A key remembers the rights it was opened with.
-struct HKEY__ {
+struct RegistryKey {
   REGSAM granted;
 };
 
 namespace {
 
-HKEY__ localMachine{0};
-HKEY__ parameters{0};
+RegistryKey localMachine{0};
+RegistryKey parameters{0};
 
 constexpr char kEtcHostname[] = "/etc/hostname";
 constexpr REGSAM kWriteRights =
@@ -87,6 +87,8 @@ LONG RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD /*options*/, REGSAM desired,
   return ERROR_SUCCESS;
 }
 
+// The signature is the Windows one, reserved argument included.
+// NOLINTNEXTLINE(readability-non-const-parameter)
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD dataSize) {
   if (key != &parameters) {

@@ -37,8 +37,8 @@ constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 DWORD GetFileAttributesA(LPCSTR path);
 
 // Registry.
-struct HKEY__;
-using HKEY = HKEY__*;
+struct RegistryKey;
+using HKEY = RegistryKey*;
 using PHKEY = HKEY*;
 extern HKEY const HKEY_LOCAL_MACHINE;
 

@@ -111,6 +111,14 @@ void MakeLinuxWorld(const Plan& plan) {
   }
 #endif
   const char* binary = s.sockets == Sockets::kReal ? CHECK_BINARY : FAKE_SOCKETS_BINARY;
+  // With E2E_VALGRIND naming valgrind, the check runs under memcheck: any error or leak shows on
+  // standard error and in the exit status.
+  if (const char* valgrind = getenv("E2E_VALGRIND")) {
+    execl(valgrind, valgrind, "--quiet", "--error-exitcode=99", "--leak-check=full",
+          "--errors-for-leak-kinds=definite,indirect,possible", binary,
+          static_cast<char*>(nullptr));
+    Die("execl valgrind");
+  }
   execl(binary, binary, static_cast<char*>(nullptr));
   Die("execl");
 }
