@@ -155,8 +155,9 @@ int Command(std::vector<std::string> args) {
 constexpr char kParameters[] = "HKLM\\System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
 
 void SetRegistry(const Scenario& s) {
-  ASSERT_EQ(Command({"wine", "reg", "import", std::string(getenv("WINEPREFIX")) + "/tcpip.reg"}),
-            0);
+  const char* prefix = getenv("WINEPREFIX");
+  ASSERT_NE(prefix, nullptr) << "the Windows tests run in the Wine session that CTest starts";
+  ASSERT_EQ(Command({"wine", "reg", "import", std::string(prefix) + "/tcpip.reg"}), 0);
   if (s.keyMissing) {
     ASSERT_EQ(Command({"wine", "reg", "delete", kParameters, "/f"}), 0);
   } else if (!s.configured) {
@@ -218,7 +219,9 @@ void RunScenario(Platform platform, const Scenario& s) {
       standIns = 1;
     }
   }
-  if (platform == kWindows) SetRegistry(s);
+  if (platform == kWindows) {
+    ASSERT_NO_FATAL_FAILURE(SetRegistry(s));
+  }
 
   const fs::path temp = run / kTempName;
   switch (s.existing) {
