@@ -142,6 +142,7 @@ int Command(std::vector<std::string> args) {
   if (child == 0) {
     dup2(2, 1);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());

@@ -15,16 +15,15 @@ std::string Lines(std::string_view command, std::string_view registry, std::stri
   return out;
 }
 
-const std::string k98(98, 'n');
-const std::string k150(150, 'x');
-const std::string k259(259, 'r');
-const std::string k300(300, 'r');
-const std::string kExists = "Temp file already exists.\n";
-
 }  // namespace
 
 const std::vector<Scenario>& Scenarios() {
   using namespace std::string_literals;
+  const std::string k98(98, 'n');
+  const std::string k150(150, 'x');
+  const std::string k259(259, 'r');
+  const std::string k300(300, 'r');
+  const std::string kExists = "Temp file already exists.\n";
   // One row a case; fields left out keep the defaults of Scenario.
   // clang-format off
   static const std::vector<Scenario> table = {
