@@ -80,7 +80,7 @@ using LPWSADATA = WSADATA*;
 
 constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
 
-// Succeeds for versions 1.0 to 2.2: there is nothing to start.
+// Succeeds for any version from 1.0 up: there is nothing to start. The record is filled minimally.
 int WSAStartup(WORD versionRequested, LPWSADATA data);
 
 // The error of the last failed call.

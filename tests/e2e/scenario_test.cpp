@@ -201,7 +201,7 @@ void RunScenario(Platform platform, const Scenario& s) {
   const fs::path dir = folder;
   // Readable by the unprivileged runs.
   fs::permissions(dir, fs::perms(0755));
-  fs::create_directory(dir / "real-etc");
+  if (platform == kLinux) fs::create_directory(dir / "real-etc");
   const fs::path run = dir / "run";
   fs::create_directory(run);
 
