@@ -1,7 +1,9 @@
-// /etc/hostname: the name found in any text is a trimmed line within it, not a comment, and every
-// line before it is empty or a comment.
+// /etc/hostname: the scanner, fed the text in pieces of any sizes, finds what a plain model of the
+// format finds in the whole text at once.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "etc_hostname.h"
@@ -9,55 +11,48 @@
 namespace {
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
-// Every line of text is empty, blank or a comment.
-bool OnlyBlanksAndComments(std::string_view text) {
-  bool lineStart = true;
-  bool comment = false;
-  for (const char c : text) {
-    if (IsLineEnd(c)) {
-      lineStart = true;
-      comment = false;
-    } else if (lineStart && c == '#') {
-      lineStart = false;
-      comment = true;
-    } else if (!IsBlank(c)) {
-      if (!comment) return false;
-      lineStart = false;
+// The first line, blanks around it dropped, that is neither empty nor a comment.
+std::string Model(std::string_view text) {
+  std::string line;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && !IsLineEnd(text[i])) {
+      line += text[i];
+      continue;
     }
+    const size_t first = line.find_first_not_of(" \t\v\f");
+    if (first != std::string::npos && line[first] != '#') {
+      return line.substr(first, line.find_last_not_of(" \t\v\f") - first + 1);
+    }
+    line.clear();
   }
-  return true;
+  return "";
 }
 
 }  // namespace
 
+// The first two bytes choose the buffer's capacity and the size of the pieces; the rest is text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::string_view name = win32_layer::ParseEtcHostname(text);
-  if (name.empty()) {
-    if (!OnlyBlanksAndComments(text)) abort();
-    return 0;
+  if (size < 2) return 0;
+  const size_t capacity = data[0];
+  const size_t piece = data[1] + 1U;
+  const std::string_view text(reinterpret_cast<const char*>(data) + 2, size - 2);
+
+  char name[256];
+  memset(name, 'x', sizeof name);
+  win32_layer::EtcHostnameScanner scanner;
+  scanner.name = name;
+  scanner.capacity = capacity;
+  for (size_t at = 0; at < text.size(); at += piece) {
+    if (!scanner.Scan(text.substr(at, piece))) break;
   }
-  if (name.data() < text.data() || name.data() + name.size() > text.data() + text.size()) abort();
-  if (name.front() == '#' || IsBlank(name.front()) || IsBlank(name.back())) abort();
-  for (const char c : name) {
-    if (IsLineEnd(c)) abort();
-  }
-  // The name starts its line, after blanks only, and all lines before it are no names.
-  const std::string_view before = text.substr(0, static_cast<size_t>(name.data() - text.data()));
-  const size_t lineStart = before.find_last_of(std::string_view("\n\r\0", 3));
-  const std::string_view indent =
-      before.substr(lineStart == std::string_view::npos ? 0 : lineStart + 1);
-  for (const char c : indent) {
-    if (!IsBlank(c)) abort();
-  }
-  if (!OnlyBlanksAndComments(before.substr(0, before.size() - indent.size()))) abort();
-  // The line goes on after the name with blanks only, up to its end.
-  const std::string_view after = text.substr(before.size() + name.size());
-  for (const char c : after) {
-    if (IsLineEnd(c)) break;
-    if (!IsBlank(c)) abort();
+  const std::string expected = Model(text);
+  if (scanner.length != expected.size()) abort();
+  const size_t kept = scanner.length < capacity ? scanner.length : capacity;
+  if (std::string_view(name, kept) != std::string_view(expected).substr(0, kept)) abort();
+  // Nothing is written past the capacity.
+  for (size_t i = capacity; i < sizeof name; ++i) {
+    if (name[i] != 'x') abort();
   }
   return 0;
 }

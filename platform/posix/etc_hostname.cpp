@@ -1,26 +1,42 @@
 #include "etc_hostname.h"
 
 namespace win32_layer {
+namespace {
 
-std::string_view ParseEtcHostname(std::string_view text) {
-  constexpr std::string_view kLineEnds("\n\r\0", 3);
-  constexpr std::string_view kBlanks(" \t\v\f");
-  while (!text.empty()) {
-    // Positions found are within the text, so no bounds check (and no exception) is needed.
-    const size_t end = text.find_first_of(kLineEnds);
-    std::string_view line(text.data(), end == std::string_view::npos ? text.size() : end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\0'; }
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
-    const size_t first = line.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-      continue;
-    }
-    line = std::string_view(line.data() + first, line.find_last_not_of(kBlanks) - first + 1);
-    if (line.front() != '#') {
-      return line;
+}  // namespace
+
+bool EtcHostnameScanner::Scan(std::string_view piece) {
+  for (const char c : piece) {
+    switch (state_) {
+      case State::kLineStart:
+        // Blanks before the first character of a line are skipped, whatever their number.
+        if (IsLineEnd(c) || IsBlank(c)) break;
+        state_ = c == '#' ? State::kComment : State::kName;
+        if (state_ == State::kName) {
+          if (capacity > 0) name[0] = c;
+          taken_ = length = 1;
+        }
+        break;
+      case State::kComment:
+        if (IsLineEnd(c)) state_ = State::kLineStart;
+        break;
+      case State::kName:
+        if (IsLineEnd(c)) {
+          state_ = State::kDone;
+          return false;
+        }
+        if (taken_ < capacity) name[taken_] = c;
+        ++taken_;
+        if (!IsBlank(c)) length = taken_;
+        break;
+      case State::kDone:
+        return false;
     }
   }
-  return {};
+  return state_ != State::kDone;
 }
 
 }  // namespace win32_layer

@@ -31,36 +31,30 @@ bool IsParametersPath(LPCWSTR path) {
          wcscasecmp(path, L"System\\CurrentControlSet\\Services\\Tcpip\\Parameters") == 0;
 }
 
-// Reads the file's start into text; only whole lines count when the file is longer than that.
-// Returns the length, or -1 with errno set.
-ssize_t ReadEtcHostname(char (&text)[4096]) {
+// Feeds the whole of /etc/hostname to the scanner, a block at a time, stopping once the name's line
+// has ended. 0, or the errno of the failed open or read.
+int ScanEtcHostname(win32_layer::EtcHostnameScanner& scanner) {
   const int fd = open(kEtcHostname, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    return -1;
+    return errno;
   }
-  size_t length = 0;
-  while (length < sizeof text) {
-    const ssize_t got = read(fd, text + length, sizeof text - length);
+  char block[4096];
+  int error = 0;
+  for (;;) {
+    const ssize_t got = read(fd, block, sizeof block);
     if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got < 0) {
-      const int error = errno;
-      close(fd);
-      errno = error;
-      return -1;
+      error = errno;
+      break;
     }
-    if (got == 0) {
-      close(fd);
-      return static_cast<ssize_t>(length);
+    if (got == 0 || !scanner.Scan(std::string_view(block, static_cast<size_t>(got)))) {
+      break;
     }
-    length += static_cast<size_t>(got);
   }
   close(fd);
-  while (length > 0 && text[length - 1] != '\n') {
-    --length;
-  }
-  return static_cast<ssize_t>(length);
+  return error;
 }
 
 }  // namespace
@@ -103,18 +97,21 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
   if (valueName == nullptr || strcasecmp(valueName, "Hostname") != 0) {
     return ERROR_FILE_NOT_FOUND;
   }
-  char text[4096];
-  const ssize_t length = ReadEtcHostname(text);
-  if (length < 0) {
-    return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  // The name goes straight into the caller's buffer; one too long is only counted.
+  win32_layer::EtcHostnameScanner scanner;
+  if (data != nullptr) {
+    scanner.name = reinterpret_cast<char*>(data);
+    scanner.capacity = *dataSize;
   }
-  const std::string_view name =
-      win32_layer::ParseEtcHostname(std::string_view(text, static_cast<size_t>(length)));
-  if (name.empty()) {
+  const int error = ScanEtcHostname(scanner);
+  if (error != 0) {
+    return error == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  }
+  if (scanner.length == 0) {
     return ERROR_FILE_NOT_FOUND;
   }
 
-  const DWORD needed = static_cast<DWORD>(name.size() + 1);
+  const DWORD needed = static_cast<DWORD>(scanner.length + 1);
   if (type != nullptr) {
     *type = REG_SZ;
   }
@@ -128,8 +125,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     *dataSize = needed;
     return ERROR_MORE_DATA;
   }
-  memcpy(data, name.data(), name.size());
-  data[name.size()] = '\0';
+  data[scanner.length] = '\0';
   *dataSize = needed;
   return ERROR_SUCCESS;
 }
