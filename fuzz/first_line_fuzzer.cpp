@@ -1,6 +1,5 @@
 // The captured first line: any bytes the `hostname` command might leave in the capture file,
 // read through the text-mode fopen and the check's own first-line reader.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,9 +13,12 @@
 
 namespace {
 
-// What the reader must give: the first line of the text-mode bytes (CR LF read as LF), at most
-// 99 characters, up to its first zero byte, without the line feed that ends it.
+// What the reader must give: the first line of the text-mode bytes (they end at Ctrl-Z, and CR LF
+// reads as LF), at most 99 characters, up to its first zero byte, without the line feed that ends
+// it.
 std::string Expected(const uint8_t* data, size_t size) {
+  const void* ctrlZ = memchr(data, 0x1A, size);
+  if (ctrlZ != nullptr) size = static_cast<size_t>(static_cast<const uint8_t*>(ctrlZ) - data);
   std::string text;
   for (size_t i = 0; i < size; ++i) {
     if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') continue;
@@ -33,10 +35,12 @@ std::string Expected(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const int fd = memfd_create("capture", 0);
-  static char path[64];
-  if (path[0] == '\0') snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) abort();
+  // A file of the fuzzer's own, rewritten for every input: the layer opens nothing else.
+  static char path[] = "/tmp/hostname_check_fuzz.XXXXXX";
+  static const int fd = mkstemp(path);
+  if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
+    abort();
+  }
 
   FILE* capture = win32_layer::fopen(path, "r");
   if (capture == nullptr) abort();

@@ -2,8 +2,9 @@
 //
 // Prints the name the `hostname` command gives, the name the TCP/IP configuration keeps, the
 // verdict "good" or "bad", and the name the sockets library reports. Exit status 0 for every run
-// that gets past the capture, whatever the verdict; 1 when the temporary file is already there or
-// the capture cannot be opened.
+// that gets past the capture, whatever the verdict; 1 when the temporary file is already there,
+// the capture cannot be opened, or the report cannot be written.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,23 @@
 #include "winsock_source.h"
 
 using namespace hostname_check;
+
+// Ends the run with status, once the report has reached standard output. A report that cannot be
+// written (a full disk, a closed pipe) is a failure, said on standard error.
+static int FinishOutput(int status) {
+  errno = 0;
+  if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+    const int error = errno;
+    fputs("hostname_check: write error", stderr);
+    if (error != 0) {
+      fputs(": ", stderr);
+      fputs(strerror(error), stderr);
+    }
+    fputs("\n", stderr);
+    return 1;
+  }
+  return status;
+}
 
 int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   // All working storage, zero past its initial text; the registry name is cleared by its reader.
@@ -28,7 +46,7 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
 
   if (TempFileExists(tempFileName)) {
     puts("Temp file already exists.");
-    return 1;
+    return FinishOutput(1);
   }
   if (!GetHostnameFromCommand(captureCommand, tempFileName, commandHostname)) {
     perror("Error while opening the file.\n");
@@ -40,5 +58,5 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   ReportVerdict(registryHostname, commandHostname);
 
   ReportWinsockHostname(winsockHostname);
-  return 0;
+  return FinishOutput(0);
 }

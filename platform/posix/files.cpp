@@ -1,4 +1,5 @@
 // Files and the command interpreter.
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,9 +10,36 @@
 
 #include "win32_layer.h"
 
+namespace {
+
+DWORD lastError = ERROR_SUCCESS;
+
+DWORD ErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+}  // namespace
+
+DWORD GetLastError() { return lastError; }
+
 DWORD GetFileAttributesA(LPCSTR path) {
   struct stat status {};
-  if (path == nullptr || lstat(path, &status) != 0) {
+  if (path == nullptr) {
+    lastError = ERROR_INVALID_PARAMETER;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (lstat(path, &status) != 0) {
+    lastError = ErrorFromErrno(errno);
     return INVALID_FILE_ATTRIBUTES;
   }
   if (S_ISLNK(status.st_mode)) {
@@ -24,13 +52,20 @@ namespace win32_layer {
 namespace {
 
 // Reads from the underlying binary stream, folding each CR LF into LF. A carriage return is only
-// given out once the byte after it is known, so a pair is never split between two reads.
+// given out once the byte after it is known, so a pair is never split between two reads. Ctrl-Z
+// ends the text: it is put back, so every later read ends there too.
+constexpr int kCtrlZ = 0x1A;
+
 ssize_t ReadTextMode(void* cookie, char* buffer, size_t size) {
   FILE* binary = static_cast<FILE*>(cookie);
   size_t count = 0;
   while (count < size) {
     int c = getc(binary);
     if (c == EOF) {
+      break;
+    }
+    if (c == kCtrlZ) {
+      ungetc(c, binary);
       break;
     }
     if (c == '\r') {
@@ -51,11 +86,47 @@ ssize_t ReadTextMode(void* cookie, char* buffer, size_t size) {
 
 int CloseTextMode(void* cookie) { return ::fclose(static_cast<FILE*>(cookie)); }
 
+// Opens path for reading only if it is a regular file with one link that belongs to the caller,
+// reached without a symbolic link: what a command run by the caller has just created, and not a
+// link or a second name that someone else put in its place. -1 with errno set otherwise.
+int OpenOwnFile(const char* path) {
+  // Not blocking, so that a FIFO is refused rather than waited on.
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat status {};
+  int error = 0;
+  if (fstat(fd, &status) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || status.st_uid != geteuid()) {
+    error = EACCES;
+  }
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 FILE* fopen(const char* path, const char* mode) {
-  FILE* binary = ::fopen(path, mode);
-  if (binary == nullptr || mode[0] != 'r' || strpbrk(mode, "b+") != nullptr) {
+  if (mode[0] != 'r' || strchr(mode, '+') != nullptr) {
+    return ::fopen(path, mode);
+  }
+  const int fd = OpenOwnFile(path);
+  FILE* binary = fd < 0 ? nullptr : fdopen(fd, "r");
+  if (binary == nullptr) {
+    if (fd >= 0) {
+      const int error = errno;
+      close(fd);
+      errno = error;
+    }
+    return nullptr;
+  }
+  if (strchr(mode, 'b') != nullptr) {
     return binary;
   }
   const cookie_io_functions_t textMode = {ReadTextMode, nullptr, nullptr, CloseTextMode};
@@ -70,15 +141,17 @@ FILE* fopen(const char* path, const char* mode) {
 
 int system(const char* command) {
   // The interpreter gets `del` defined on the command's own line, so that its messages read as
-  // for the command alone; rm reports a failed removal in its own words.
-  static const char kDefineDel[] = "del() { rm -- \"$@\"; }; ";
+  // for the command alone; rm reports a failed removal in its own words and, like del, never
+  // asks. With noclobber (-C) an output redirection fails rather than truncate an existing regular
+  // file, or create or open one through a symbolic link.
+  static const char kPreamble[] = "set -C; del() { rm -f -- \"$@\"; }; ";
   static char shell[] = "sh";
   static char flag[] = "-c";
   if (command == nullptr) {
     return access("/bin/sh", X_OK) == 0 ? 1 : 0;
   }
   char script[4096];
-  const int length = snprintf(script, sizeof script, "%s%s", kDefineDel, command);
+  const int length = snprintf(script, sizeof script, "%s%s", kPreamble, command);
   if (length < 0 || static_cast<size_t>(length) >= sizeof script) {
     errno = E2BIG;
     return -1;

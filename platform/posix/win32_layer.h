@@ -2,8 +2,8 @@
 //
 // Only what the check relies on is here, and it behaves as on Windows where the check depends on
 // it: the registry's one key is the TCP/IP parameters, whose "Hostname" value is the static host
-// name in /etc/hostname; files open in text mode fold CR LF into LF; the command interpreter knows
-// `del`; the sockets library needs no start-up.
+// name in /etc/hostname; files open in text mode fold CR LF into LF and end at Ctrl-Z; the command
+// interpreter knows `del`; the sockets library needs no start-up.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,10 @@ using LPCWSTR = const wchar_t*;
 
 constexpr LONG ERROR_SUCCESS = 0;
 constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+constexpr LONG ERROR_PATH_NOT_FOUND = 3;
 constexpr LONG ERROR_ACCESS_DENIED = 5;
 constexpr LONG ERROR_INVALID_HANDLE = 6;
+constexpr LONG ERROR_GEN_FAILURE = 31;
 constexpr LONG ERROR_INVALID_PARAMETER = 87;
 constexpr LONG ERROR_MORE_DATA = 234;
 
@@ -33,8 +35,12 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 
 // Like GetFileAttributesA: the attributes of the entry itself, links not followed;
-// INVALID_FILE_ATTRIBUTES when there is none.
+// INVALID_FILE_ATTRIBUTES when they cannot be had, with the reason for GetLastError: only
+// ERROR_FILE_NOT_FOUND and ERROR_PATH_NOT_FOUND say that there is no such entry.
 DWORD GetFileAttributesA(LPCSTR path);
+
+// The error of the last failed file call.
+DWORD GetLastError();
 
 // Registry.
 struct RegistryKey;
@@ -90,10 +96,16 @@ int WSAGetLastError();
 namespace win32_layer {
 
 // fopen with the Windows runtime's text mode: a stream opened for reading without "b" reads a
-// carriage return followed by a line feed as one line feed. Other modes are the C library's.
+// carriage return followed by a line feed as one line feed, and ends at Ctrl-Z (0x1A).
+// Opening for reading ("r", "rb") is stricter than on Windows: only a regular file with one link,
+// owned by the caller and not reached through a symbolic link, opens. A symbolic link fails with
+// ELOOP, anything else with EACCES. Other modes are the C library's.
 FILE* fopen(const char* path, const char* mode);
 
-// system(), through /bin/sh, with the Windows interpreter's `del` command defined.
+// system(), through /bin/sh, with the Windows interpreter's `del` command defined (it never asks)
+// and with noclobber set: an output redirection fails rather than truncate an existing regular
+// file, or create or open one through a symbolic link. (As POSIX has it, an existing device or
+// FIFO is still opened.)
 int system(const char* command);
 
 // The system's host name; the length is an int as in Windows Sockets.

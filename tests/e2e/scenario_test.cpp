@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,7 +90,9 @@ void MakeLinuxWorld(const Plan& plan) {
 
 [[noreturn]] void RunChild(const Plan& plan) {
   const Scenario& s = *plan.scenario;
-  const int out = open((plan.dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int out = s.outputFull
+                      ? open("/dev/full", O_WRONLY)
+                      : open((plan.dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err = open((plan.dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int in = open("/dev/null", O_RDONLY);
   if (out < 0 || err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
@@ -104,6 +108,7 @@ void MakeLinuxWorld(const Plan& plan) {
       Die("drop privileges");
     }
   }
+  umask(s.umask);
 #ifdef WINDOWS_EXE
   if (plan.platform == kWindows) {
     execlp("wine", "wine", WINDOWS_EXE, static_cast<char*>(nullptr));
@@ -111,6 +116,12 @@ void MakeLinuxWorld(const Plan& plan) {
   }
 #endif
   const char* binary = s.sockets == Sockets::kReal ? CHECK_BINARY : FAKE_SOCKETS_BINARY;
+  // On a pseudo-terminal; a run that waits for an answer is stopped after 20 seconds.
+  if (s.terminal) {
+    execlp("timeout", "timeout", "20", "script", "--quiet", "--return", "--command", binary,
+           "/dev/null", static_cast<char*>(nullptr));
+    Die("execlp script");
+  }
   // With E2E_VALGRIND naming valgrind, the check runs under memcheck: any error or leak shows on
   // standard error and in the exit status.
   if (const char* valgrind = getenv("E2E_VALGRIND")) {
@@ -206,18 +217,33 @@ void RunScenario(Platform platform, const Scenario& s) {
   fs::create_directory(run);
 
   // The stand-in `hostname`: first on PATH on Linux, in the working directory under cmd.exe.
+  // One that swaps the capture puts a link to a secret file in its place.
+  const fs::path secret = dir / "secret";
+  WriteAll(secret, "root:secret\n", fs::perms(0600));
   int standIns = 0;
   if (s.hostnameOutput) {
     WriteAll(dir / "hostname.out", *s.hostnameOutput, fs::perms(0644));
     if (platform == kLinux) {
       fs::create_directory(dir / "bin");
-      WriteAll(dir / "bin" / "hostname",
-               "#!/bin/sh\nexec cat " + (dir / "hostname.out").string() + "\n", fs::perms(0755));
+      std::string script = "#!/bin/sh\n";
+      if (s.swap != Swap::kNone) {
+        script += std::string("rm ") + kTempName + " && ln " +
+                  (s.swap == Swap::kSymlink ? "-s " : "") + secret.string() + " " + kTempName +
+                  "\n";
+      }
+      script += "exec cat " + (dir / "hostname.out").string() + "\n";
+      WriteAll(dir / "bin" / "hostname", script, fs::perms(0755));
     } else {
-      std::string windowsPath = "Z:" + (dir / "hostname.out").string();
-      for (char& c : windowsPath) c = c == '/' ? '\\' : c;
-      WriteAll(run / "hostname.bat", "@type " + windowsPath + "\r\n", fs::perms(0644));
-      standIns = 1;
+      std::string windowsDir = "Z:" + dir.string();
+      for (char& c : windowsDir) c = c == '/' ? '\\' : c;
+      std::string batch;
+      if (s.swap == Swap::kHardLink) {
+        batch += std::string("@mklink /H ") + kTempName + ".2 " + kTempName + " >NUL\r\n";
+        standIns += 1;
+      }
+      batch += "@type " + windowsDir + "\\hostname.out\r\n";
+      WriteAll(run / "hostname.bat", batch, fs::perms(0644));
+      standIns += 1;
     }
   }
   if (platform == kWindows) {
@@ -238,31 +264,36 @@ void RunScenario(Platform platform, const Scenario& s) {
       fs::create_symlink("nowhere", temp);
       break;
   }
-  // An ordinary user gets a working directory of their own, unless it is to be unwritable.
-  if (s.unprivileged && !s.unwritableDirectory) {
+  // An ordinary user gets a working directory of their own, unless its mode is set.
+  if (s.unprivileged && s.directoryMode == 0) {
     ASSERT_EQ(chown(run.c_str(), kNobody, kNobody), 0);
   }
-  if (s.unwritableDirectory) fs::permissions(run, fs::perms(0555));
+  if (s.directoryMode != 0) fs::permissions(run, static_cast<fs::perms>(s.directoryMode));
 
   const int status = RunAndWait({platform, &s, dir, run});
   const std::string out = ReadAll(dir / "stdout");
   const std::string err = ReadAll(dir / "stderr");
 
-  EXPECT_EQ(out, platform == kWindows ? WithCrLf(s.expectedOut) : s.expectedOut);
+  // Lines end in CR LF under Windows, and on a terminal.
+  const bool crlf = platform == kWindows || s.terminal;
+  EXPECT_EQ(out, crlf ? WithCrLf(s.expectedOut) : s.expectedOut);
   EXPECT_EQ(status, s.expectedStatus) << "stderr: " << err;
-  if (s.expectedErrEnd.empty()) {
+  const std::string errEnd = platform == kWindows ? WithCrLf(s.expectedErrEnd) : s.expectedErrEnd;
+  if (errEnd.empty()) {
     EXPECT_EQ(err, "");
   } else {
-    EXPECT_TRUE(
-        err.size() >= s.expectedErrEnd.size() &&
-        err.compare(err.size() - s.expectedErrEnd.size(), std::string::npos, s.expectedErrEnd) == 0)
+    EXPECT_TRUE(err.size() >= errEnd.size() &&
+                err.compare(err.size() - errEnd.size(), std::string::npos, errEnd) == 0)
         << "stderr: " << err;
   }
+  EXPECT_EQ(ReadAll(secret), "root:secret\n");
 
   // Nothing left behind, and nothing that was there touched.
+  // A refused capture stays, as the command left it.
+  const int leftBehind = s.swap == Swap::kNone ? 0 : 1;
   switch (s.existing) {
     case Entry::kNothing:
-      EXPECT_FALSE(fs::exists(fs::symlink_status(temp)));
+      EXPECT_EQ(fs::exists(fs::symlink_status(temp)), leftBehind == 1);
       break;
     case Entry::kFile:
       EXPECT_EQ(ReadAll(temp), "precious\n");
@@ -276,7 +307,7 @@ void RunScenario(Platform platform, const Scenario& s) {
       break;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(run), fs::directory_iterator()),
-            standIns + (s.existing == Entry::kNothing ? 0 : 1));
+            standIns + leftBehind + (s.existing == Entry::kNothing ? 0 : 1));
 
   fs::permissions(run, fs::perms(0755));
   fs::remove_all(dir);
@@ -297,6 +328,59 @@ std::string TestName(const testing::TestParamInfo<Scenario>& info) {
 class Linux : public testing::TestWithParam<Scenario> {};
 TEST_P(Linux, Scenario) { RunScenario(kLinux, GetParam()); }
 INSTANTIATE_TEST_SUITE_P(, Linux, testing::ValuesIn(ScenariosFor(kLinux)), TestName);
+
+// An ordinary user keeps putting a link to a file only root may write under the temporary file's
+// name, in a folder everyone may write (no sticky bit), while root runs the check there a few
+// hundred times: the file stays as it was.
+TEST(LinuxRace, PlantedLinkIsNeverWrittenThrough) {
+  if (geteuid() != 0) {
+    const char* ci = getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") FAIL() << "the race needs root";
+    GTEST_SKIP() << "the race needs root";
+  }
+  char folder[] = "/tmp/hostname_check_race.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const fs::path dir = folder;
+  fs::permissions(dir, fs::perms(0755));
+  const fs::path shared = dir / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms(0777));
+  const fs::path target = dir / "target";
+  WriteAll(target, "precious\n", fs::perms(0600));
+
+  const pid_t planter = fork();
+  if (planter == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0 || chdir(shared.c_str()) != 0) {
+      Die("planter");
+    }
+    for (;;) {
+      symlink(target.c_str(), kTempName);
+      unlink(kTempName);
+    }
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int runs = 0;
+  for (; runs < 300 && std::chrono::steady_clock::now() < deadline; ++runs) {
+    const pid_t check = fork();
+    if (check == 0) {
+      const int null = open("/dev/null", O_RDWR);
+      if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 ||
+          chdir(shared.c_str()) != 0) {
+        _exit(127);
+      }
+      execl(CHECK_BINARY, CHECK_BINARY, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_NE(Wait(check), 127);
+  }
+  kill(planter, SIGKILL);
+  Wait(planter);
+
+  EXPECT_GE(runs, 100);
+  EXPECT_EQ(ReadAll(target), "precious\n");
+  fs::remove_all(dir);
+}
 
 #ifdef WINDOWS_EXE
 class Windows : public testing::TestWithParam<Scenario> {};

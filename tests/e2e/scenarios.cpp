@@ -24,6 +24,10 @@ const std::vector<Scenario>& Scenarios() {
   const std::string k259(259, 'r');
   const std::string k300(300, 'r');
   const std::string kExists = "Temp file already exists.\n";
+  const std::string kWriteError = "hostname_check: write error";
+  const std::string kRefused = "Error while opening the file.\n: Permission denied\n";
+  std::string kComments8k;
+  while (kComments8k.size() <= 8192) kComments8k += "# " + std::string(97, 'c') + "\n";
   // One row a case; fields left out keep the defaults of Scenario.
   // clang-format off
   static const std::vector<Scenario> table = {
@@ -37,6 +41,10 @@ const std::vector<Scenario>& Scenarios() {
     {.name = "configured with CRLF", .platforms = kLinux, .configured = "WS01\r\n", .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "configured name of 259 fits", .configured = k259 + "\n", .expectedOut = Lines("WS01", k259, "bad")},
     {.name = "configured name of 300 does not fit", .configured = k300 + "\n", .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "name last in 4096 bytes without a line end", .platforms = kLinux,
+     .configured = "#" + std::string(4090, 'c') + "\nWS01", .expectedOut = Lines("WS01", "WS01", "good")},
+    {.name = "name after 8 KiB of comments", .platforms = kLinux, .configured = kComments8k + "WS01\n",
+     .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "read-only configuration is enough", .platforms = kLinux, .configuredMode = 0444, .unprivileged = true,
      .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "unreadable configuration", .platforms = kLinux, .configuredMode = 0600, .unprivileged = true,
@@ -62,6 +70,7 @@ const std::vector<Scenario>& Scenarios() {
     {.name = "line of 98 fits whole", .hostnameOutput = k98 + "\n", .configured = k98 + "\n", .expectedOut = Lines(k98, k98, "good")},
     {.name = "only the first line counts", .hostnameOutput = "WS01\nWS02\n", .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "leading zero byte", .platforms = kLinux, .hostnameOutput = "\0WS01\n"s, .expectedOut = Lines("", "WS01", "bad")},
+    {.name = "Ctrl-Z ends the text", .hostnameOutput = "WS01\x1Axx\n", .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "trailing blank counts", .hostnameOutput = "WS01 \n", .expectedOut = Lines("WS01 ", "WS01", "bad")},
     {.name = "sockets name takes no part", .hostnameOutput = "other\n", .configured = "other\n",
      .expectedOut = Lines("other", "other", "good")},
@@ -71,8 +80,33 @@ const std::vector<Scenario>& Scenarios() {
     {.name = "temp name is a directory", .existing = Entry::kDirectory, .expectedOut = kExists, .expectedStatus = 1},
     {.name = "temp name is a dangling link", .platforms = kLinux, .existing = Entry::kDanglingLink,
      .expectedOut = kExists, .expectedStatus = 1},
-    {.name = "working directory not writable", .platforms = kLinux, .unprivileged = true, .unwritableDirectory = true,
+    {.name = "working directory not writable", .platforms = kLinux, .unprivileged = true, .directoryMode = 0555,
      .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = "Error while opening the file.\n: No such file or directory\n"},
+    {.name = "temp name cannot be looked up", .platforms = kLinux, .unprivileged = true, .directoryMode = 0700,
+     .expectedOut = kExists, .expectedStatus = 1},
+
+    // Nothing is read through what the command did not create: a capture swapped for a link to a
+    // file only root may read is refused, and that file is neither printed nor changed.
+    {.name = "capture swapped for a symbolic link", .platforms = kLinux, .hostnameOutput = "WS01\n",
+     .swap = Swap::kSymlink, .expectedOut = "", .expectedStatus = 1,
+     .expectedErrEnd = "Error while opening the file.\n: Too many levels of symbolic links\n"},
+    {.name = "capture swapped for a hard link", .hostnameOutput = "WS01\n", .swap = Swap::kHardLink,
+     .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = kRefused},
+
+    // A removal never asks, even for a write-protected file on a terminal.
+    {.name = "write-protected capture on a terminal", .platforms = kLinux, .unprivileged = true, .umask = 0222,
+     .terminal = true, .expectedOut = Lines("WS01", "WS01", "good")},
+
+    // A report that cannot be written is a failure. Under Wine the runtime writes to a full device
+    // at once, in printf, so that the reason is gone by the time the check looks.
+    {.name = "report cannot be written", .platforms = kLinux, .outputFull = true, .expectedOut = "",
+     .expectedStatus = 1, .expectedErrEnd = kWriteError + ": No space left on device\n"},
+    {.name = "refusal cannot be written", .platforms = kLinux, .outputFull = true, .existing = Entry::kFile,
+     .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = kWriteError + ": No space left on device\n"},
+    {.name = "report cannot be written under Wine", .platforms = kWindows, .outputFull = true, .expectedOut = "",
+     .expectedStatus = 1, .expectedErrEnd = kWriteError + "\n"},
+    {.name = "refusal cannot be written under Wine", .platforms = kWindows, .outputFull = true,
+     .existing = Entry::kFile, .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = kWriteError + "\n"},
 
     // Sockets failures, from a sockets layer made to fail.
     {.name = "sockets start-up fails", .platforms = kLinux, .sockets = Sockets::kStartupFails,

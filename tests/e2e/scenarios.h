@@ -18,6 +18,10 @@ enum Platform : unsigned { kLinux = 1, kWindows = 2, kBoth = kLinux | kWindows }
 // What stands under the temporary file's name before the run.
 enum class Entry { kNothing, kFile, kDirectory, kDanglingLink };
 
+// What a stand-in `hostname` does to the capture file while it runs: nothing, or put a link to a
+// file only root may read in its place.
+enum class Swap { kNone, kSymlink, kHardLink };
+
 // The sockets library, real or made to fail.
 enum class Sockets { kReal, kStartupFails, kNameFails };
 
@@ -26,6 +30,7 @@ struct Scenario {
   unsigned platforms = kBoth;
   // What a stand-in `hostname` prints; without one, the platform's own runs.
   std::optional<std::string> hostnameOutput{};
+  Swap swap = Swap::kNone;
   // The configured name: the text of /etc/hostname, or the registry's "Hostname" value (the text
   // without its last line feed); without one, no file or no value.
   std::optional<std::string> configured = "WS01\n";
@@ -35,7 +40,12 @@ struct Scenario {
   // Linux: the permissions of /etc/hostname, and whether the check runs as an ordinary user.
   unsigned configuredMode = 0644;
   bool unprivileged = false;
-  bool unwritableDirectory = false;
+  // The working directory's mode, the runner's own directory unless set: then it stays root's.
+  unsigned directoryMode = 0;
+  unsigned umask = 022;
+  // Standard output on a pseudo-terminal (through script), or on a full device.
+  bool terminal = false;
+  bool outputFull = false;
   Entry existing = Entry::kNothing;
   Sockets sockets = Sockets::kReal;
   std::string expectedOut{};
