@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds both packages and tries them as an administrator would, as root: installs the .deb, runs
-# hostname_check from PATH in an empty directory, reads its manual page, removes the package; then
-# unpacks the Windows zip and runs the executable under Wine in a prefix of its own.
+# Builds both packages from the release builds alone and tries them as an administrator would, as
+# root: lintian on the .deb, installs it, runs hostname_check from PATH in an empty directory, reads
+# its manual page, removes the package; then unpacks the Windows zip and runs the executable under
+# Wine in a prefix of its own. Last, signs the executable with a throwaway certificate.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -20,11 +21,9 @@ check() {
   fi
 }
 
-cmake --preset native >/dev/null
-cmake --build --preset native --target hostname_check manual_page >/dev/null
-(cd build/native && cpack -G DEB >/dev/null)
+cmake --preset release >/dev/null && cmake --build --preset release >/dev/null && cpack --preset deb >/dev/null
 cmake --workflow --preset windows-i686 >/dev/null
-deb=$(ls build/native/hostname-check_*.deb)
+deb=$(ls build/release/hostname-check_*.deb)
 zip=$(ls build/windows-i686/hostname-check-*-win32.zip)
 
 work=$(mktemp -d)
@@ -39,6 +38,10 @@ four_lines() {
     grep -q "^The test results were '\(good\|bad\)'\." "$out"
 }
 
+check "lintian finds no error or warning" sh -c "lintian --fail-on error,warning '$deb' 2>/dev/null | { ! grep -E '^(E|W):'; }"
+check "the package's copyright file is DEP-5 with the licence" sh -c "dpkg-deb --fsys-tarfile '$deb' |
+  tar -xO ./usr/share/doc/hostname-check/copyright | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/'"
+check "Depends is computed, without hostname" sh -c "dpkg-deb -f '$deb' Depends | grep -qx 'libc6 (>= [0-9.]*)'"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "./$deb" >/dev/null
 mkdir "$work/run"
 check "installed check runs from PATH" sh -c "cd '$work/run' && hostname_check > '$work/out'"
@@ -50,11 +53,26 @@ check "the package removes cleanly" sh -c "! command -v hostname_check && ! dpkg
 
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$root/$zip")
-check "the zip holds the executable and README.txt" test -f "$work/zip/hostname_check.exe" -a -f "$work/zip/README.txt"
-check "README.txt has CRLF line ends" sh -c "[ \$(grep -c \$(printf '\r')\$ '$work/zip/README.txt') -eq \$(wc -l < '$work/zip/README.txt') ]"
+check "the zip holds the executable, README.txt and LICENSE.txt" \
+  test -f "$work/zip/hostname_check.exe" -a -f "$work/zip/README.txt" -a -f "$work/zip/LICENSE.txt"
+for text in README.txt LICENSE.txt; do
+  check "$text has CRLF line ends" sh -c "[ \$(grep -c \$(printf '\r')\$ '$work/zip/$text') -eq \$(wc -l < '$work/zip/$text') ]"
+done
 wineboot -i >/dev/null 2>&1
 check "the unpacked executable runs under Wine" sh -c "cd '$work/run' && wine '$work/zip/hostname_check.exe' > '$work/out'"
 check "it prints the four lines" four_lines "$work/out"
+
+# Signing: a throwaway self-signed certificate, a build with signing on, and a signature that
+# osslsigncode verifies, given that certificate as the one it may trust.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=hostname_check test" \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+cmake -S . -B "$work/signed" --toolchain cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DBUILD_TESTING=OFF -DHOSTNAME_CHECK_WERROR=ON \
+  -DHOSTNAME_CHECK_SIGN_CERT="$work/cert.pem" -DHOSTNAME_CHECK_SIGN_KEY="$work/key.pem" >/dev/null
+cmake --build "$work/signed" >/dev/null
+check "osslsigncode verifies the signature" sh -c "osslsigncode verify -CAfile '$work/cert.pem' \
+  -in '$work/signed/hostname_check.exe' | grep -qx 'Signature verification: ok'"
+check "the signed executable still runs" sh -c "cd '$work/run' && wine '$work/signed/hostname_check.exe' > '$work/out'"
 
 echo "packages: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]

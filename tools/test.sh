@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 wine wine32:i386
-  clang libclang-rt-14-dev clang-format clang-tidy valgrind groff-base man-db)
+  icoutils libxml2-utils clang libclang-rt-14-dev clang-format clang-tidy valgrind groff-base man-db
+  dpkg-dev lintian osslsigncode openssl)
 
 missing=()
 for package in "${packages[@]}"; do

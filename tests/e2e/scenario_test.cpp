@@ -355,8 +355,7 @@ TEST(LinuxRace, PlantedLinkIsNeverWrittenThrough) {
       Die("planter");
     }
     for (;;) {
-      symlink(target.c_str(), kTempName);
-      unlink(kTempName);
+      if (symlink(target.c_str(), kTempName) == 0) unlink(kTempName);
     }
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
