@@ -51,11 +51,11 @@ DWORD GetFileAttributesA(LPCSTR path) {
 namespace win32_layer {
 namespace {
 
+constexpr int kCtrlZ = 0x1A;
+
 // Reads from the underlying binary stream, folding each CR LF into LF. A carriage return is only
 // given out once the byte after it is known, so a pair is never split between two reads. Ctrl-Z
 // ends the text: it is put back, so every later read ends there too.
-constexpr int kCtrlZ = 0x1A;
-
 ssize_t ReadTextMode(void* cookie, char* buffer, size_t size) {
   FILE* binary = static_cast<FILE*>(cookie);
   size_t count = 0;
