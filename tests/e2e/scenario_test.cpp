@@ -217,7 +217,10 @@ void RunScenario(Platform platform, const Scenario& s) {
   fs::create_directory(run);
 
   // The stand-in `hostname`: first on PATH on Linux, in the working directory under cmd.exe.
-  // One that swaps the capture puts a link to a secret file in its place.
+  // One that swaps the capture puts a link to a secret file in its place. Under cmd.exe the capture
+  // cannot be replaced while the command writes it (a deleted open file keeps its name until it is
+  // closed), so there the stand-in gives it a second name instead: the same refusal of a file
+  // with more than one link.
   const fs::path secret = dir / "secret";
   WriteAll(secret, "root:secret\n", fs::perms(0600));
   int standIns = 0;
