@@ -22,8 +22,8 @@ start_host() {
   cat >"$host/sshd_config" <<CONFIG
 Port $port
 ListenAddress 127.0.0.1
-HostKey $dir/host_key
-AuthorizedKeysFile $dir/client_key.pub
+HostKey /mnt/host_key
+AuthorizedKeysFile /mnt/client_key.pub
 PidFile none
 PermitRootLogin prohibit-password
 PasswordAuthentication no
@@ -35,13 +35,16 @@ CONFIG
   local options=nosuid,nodev,mode=1777
   [[ -e $host/noexec_tmp ]] && options+=,noexec
   # Without --fork the shell, and then sshd, is the namespaces' first process: its pid is theirs.
+  # The fleet's folder may itself lie under /tmp or /root, so inside the host it is seen at /mnt.
   unshare --uts --mount --propagation private /bin/sh -c '
     set -e
     cat "$1/kernel" > /proc/sys/kernel/hostname
     mount --bind "$1/etc_hostname" /etc/hostname
-    mount -t tmpfs -o "$2" tmpfs /tmp
+    mount --bind "$2" /mnt
+    mount -t tmpfs -o "$3" tmpfs /tmp
     mount -t tmpfs -o mode=700 tmpfs /root
-    exec /usr/sbin/sshd -D -e -f "$1/sshd_config"' sh "$host" "$options" 2>"$host/sshd.log" &
+    exec /usr/sbin/sshd -D -e -f "/mnt/hosts/$4/sshd_config"' \
+    sh "$host" "$dir" "$options" "${host##*/}" 2>"$host/sshd.log" &
   echo $! >"$host/pid"
 }
 
