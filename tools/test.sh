@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 wine wine32:i386
   icoutils libxml2-utils clang libclang-rt-14-dev clang-format clang-tidy valgrind groff-base man-db
-  dpkg-dev lintian osslsigncode openssl ansible ansible-core ansible-lint openssh-server iproute2
+  dpkg-dev file lintian osslsigncode openssl ansible ansible-core ansible-lint openssh-server iproute2
   util-linux)
 
 missing=()
