@@ -53,6 +53,22 @@ void WriteAll(const fs::path& path, const std::string& data, fs::perms mode) {
   _exit(127);
 }
 
+// In a child: from root to the ordinary user nobody, for good.
+bool BecomeNobody() {
+  return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+         setresuid(kNobody, kNobody, kNobody) == 0;
+}
+
+// A test that cannot run here is skipped, but fails under CI, where everything must run.
+void CannotRun(const std::string& why) {
+  const char* ci = getenv("CI");
+  if (ci != nullptr && std::string(ci) == "true") {
+    ADD_FAILURE() << "cannot run under CI: " << why;
+  } else {
+    GTEST_SKIP() << why;
+  }
+}
+
 // Everything a child needs, prepared before the fork.
 struct Plan {
   Platform platform;
@@ -102,12 +118,7 @@ void MakeLinuxWorld(const Plan& plan) {
   if (sethostname(kMachineName.data(), kMachineName.size()) != 0) Die("sethostname");
   if (plan.platform == kLinux) MakeLinuxWorld(plan);
   if (chdir(plan.run.c_str()) != 0) Die("chdir");
-  if (s.unprivileged) {
-    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-        setresuid(kNobody, kNobody, kNobody) != 0) {
-      Die("drop privileges");
-    }
-  }
+  if (s.unprivileged && !BecomeNobody()) Die("drop privileges");
   umask(s.umask);
 #ifdef WINDOWS_EXE
   if (plan.platform == kWindows) {
@@ -202,11 +213,7 @@ std::string WithCrLf(const std::string& text) {
 
 void RunScenario(Platform platform, const Scenario& s) {
   const std::string why = NamespacesUnavailable();
-  if (!why.empty()) {
-    const char* ci = getenv("CI");
-    if (ci != nullptr && std::string(ci) == "true") FAIL() << "cannot run under CI: " << why;
-    GTEST_SKIP() << why;
-  }
+  if (!why.empty()) return CannotRun(why);
   char folder[] = "/tmp/hostname_check_e2e.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const fs::path dir = folder;
@@ -336,11 +343,7 @@ INSTANTIATE_TEST_SUITE_P(, Linux, testing::ValuesIn(ScenariosFor(kLinux)), TestN
 // name, in a folder everyone may write (no sticky bit), while root runs the check there a few
 // hundred times: the file stays as it was.
 TEST(LinuxRace, PlantedLinkIsNeverWrittenThrough) {
-  if (geteuid() != 0) {
-    const char* ci = getenv("CI");
-    if (ci != nullptr && std::string(ci) == "true") FAIL() << "the race needs root";
-    GTEST_SKIP() << "the race needs root";
-  }
+  if (geteuid() != 0) return CannotRun("the race needs root");
   char folder[] = "/tmp/hostname_check_race.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const fs::path dir = folder;
@@ -353,10 +356,7 @@ TEST(LinuxRace, PlantedLinkIsNeverWrittenThrough) {
 
   const pid_t planter = fork();
   if (planter == 0) {
-    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-        setresuid(kNobody, kNobody, kNobody) != 0 || chdir(shared.c_str()) != 0) {
-      Die("planter");
-    }
+    if (!BecomeNobody() || chdir(shared.c_str()) != 0) Die("planter");
     for (;;) {
       if (symlink(target.c_str(), kTempName) == 0) unlink(kTempName);
     }
