@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   scanner.name = name;
   scanner.capacity = capacity;
   for (size_t at = 0; at < text.size(); at += piece) {
-    if (!scanner.Scan(text.substr(at, piece))) break;
+    const std::string_view part = text.substr(at, piece);
+    if (!scanner.Scan(part.data(), part.size())) break;
   }
   const std::string expected = Model(text);
   if (scanner.length != expected.size()) abort();

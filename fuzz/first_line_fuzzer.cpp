@@ -35,9 +35,14 @@ std::string Expected(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // A file of the fuzzer's own, rewritten for every input: the layer opens nothing else.
+  // A file of the fuzzer's own, rewritten for every input (the layer opens nothing else), and
+  // removed when the fuzzer exits.
   static char path[] = "/tmp/hostname_check_fuzz.XXXXXX";
-  static const int fd = mkstemp(path);
+  static const int fd = [] {
+    const int made = mkstemp(path);
+    atexit([] { unlink(path); });
+    return made;
+  }();
   if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) {
     abort();
   }

@@ -8,8 +8,9 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
 }  // namespace
 
-bool EtcHostnameScanner::Scan(std::string_view piece) {
-  for (const char c : piece) {
+bool EtcHostnameScanner::Scan(const char* piece, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const char c = piece[i];
     switch (state_) {
       case State::kLineStart:
         // Blanks before the first character of a line are skipped, whatever their number.

@@ -1,8 +1,7 @@
 // The static host name as /etc/hostname keeps it.
 #pragma once
 
-#include <cstddef>
-#include <string_view>
+#include <stddef.h>
 
 namespace win32_layer {
 
@@ -18,7 +17,7 @@ struct EtcHostnameScanner {
 
   // Takes the next piece of the text. False once the name's line has ended: the rest of the text
   // cannot change the result.
-  bool Scan(std::string_view piece);
+  bool Scan(const char* piece, size_t size);
 
  private:
   enum class State { kLineStart, kComment, kName, kDone };

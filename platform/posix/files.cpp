@@ -1,12 +1,12 @@
 // Files and the command interpreter.
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <spawn.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "win32_layer.h"
 
@@ -86,9 +86,10 @@ ssize_t ReadTextMode(void* cookie, char* buffer, size_t size) {
 
 int CloseTextMode(void* cookie) { return ::fclose(static_cast<FILE*>(cookie)); }
 
-// Opens path for reading only if it is a regular file with one link that belongs to the caller,
-// reached without a symbolic link: what a command run by the caller has just created, and not a
-// link or a second name that someone else put in its place. -1 with errno set otherwise.
+// Opens path for reading only if it is a regular file with one link that belongs to the caller and
+// that no one else may write, reached without a symbolic link: what a command run by the caller
+// has just created, and not a link, a second name or a file that someone else put in its place or
+// may still change. -1 with errno set otherwise.
 int OpenOwnFile(const char* path) {
   // Not blocking, so that a FIFO is refused rather than waited on.
   const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -99,7 +100,8 @@ int OpenOwnFile(const char* path) {
   int error = 0;
   if (fstat(fd, &status) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     error = errno;
-  } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || status.st_uid != geteuid()) {
+  } else if (!S_ISREG(status.st_mode) || status.st_nlink != 1 || status.st_uid != geteuid() ||
+             (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     error = EACCES;
   }
   if (error != 0) {
@@ -108,6 +110,40 @@ int OpenOwnFile(const char* path) {
     return -1;
   }
   return fd;
+}
+
+// Copies the next blank-separated word of the text at `at` into word and moves `at` past it.
+// False when there is no word left, or it does not fit (errno is then ENAMETOOLONG).
+bool TakeWord(const char*& at, char (&word)[PATH_MAX]) {
+  at += strspn(at, " \t");
+  const size_t length = strcspn(at, " \t");
+  if (length == 0) {
+    return false;
+  }
+  if (length >= sizeof word) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  memcpy(word, at, length);
+  word[length] = '\0';
+  at += length;
+  return true;
+}
+
+// The interpreter's own `del NAME...`: removes each name as it stands, a link and not what it
+// leads to, never a directory or what is in one; needs nothing from PATH and never asks. A name
+// that is not there is passed over in silence, like `rm -f`.
+int RemoveFiles(const char* names) {
+  int status = 0;
+  char name[PATH_MAX];
+  errno = 0;
+  while (TakeWord(names, name)) {
+    if (unlink(name) != 0 && errno != ENOENT) {
+      fprintf(stderr, "hostname_check: cannot remove %s: %s\n", name, strerror(errno));
+      status = 1 << 8;
+    }
+  }
+  return errno == ENAMETOOLONG ? 1 << 8 : status;
 }
 
 }  // namespace
@@ -140,25 +176,55 @@ FILE* fopen(const char* path, const char* mode) {
 }
 
 int system(const char* command) {
-  // The interpreter gets `del` defined on the command's own line, so that its messages read as
-  // for the command alone; rm reports a failed removal in its own words and, like del, never
-  // asks. With noclobber (-C) an output redirection fails rather than truncate an existing regular
-  // file, or create or open one through a symbolic link.
-  static const char kPreamble[] = "set -C; del() { rm -f -- \"$@\"; }; ";
   static char shell[] = "sh";
   static char flag[] = "-c";
   if (command == nullptr) {
     return access("/bin/sh", X_OK) == 0 ? 1 : 0;
   }
+  if (strncmp(command, "del", 3) == 0 && (command[3] == ' ' || command[3] == '\t')) {
+    return RemoveFiles(command + 3);
+  }
+  // `COMMAND > NAME`: the interpreter makes NAME itself, new and private to the user, and gives it
+  // to COMMAND as its standard output. Whatever already stands under the name (a file, a link, a
+  // device, a FIFO) is never opened.
   char script[4096];
-  const int length = snprintf(script, sizeof script, "%s%s", kPreamble, command);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof script) {
+  const char* redirection = strrchr(command, '>');
+  const size_t scriptLength =
+      redirection == nullptr ? strlen(command) : static_cast<size_t>(redirection - command);
+  if (scriptLength >= sizeof script) {
     errno = E2BIG;
     return -1;
   }
+  memcpy(script, command, scriptLength);
+  script[scriptLength] = '\0';
+  int output = -1;
+  if (redirection != nullptr) {
+    char name[PATH_MAX];
+    const char* at = redirection + 1;
+    if (!TakeWord(at, name)) {
+      fputs("hostname_check: no file to write the output to\n", stderr);
+      return 2 << 8;
+    }
+    output = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (output < 0) {
+      fprintf(stderr, "hostname_check: cannot create %s: %s\n", name, strerror(errno));
+      return 2 << 8;
+    }
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (output >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+  }
   char* const argv[] = {shell, flag, script, nullptr};
   pid_t child = 0;
-  if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ) != 0) {
+  const int spawned = posix_spawn(&child, "/bin/sh", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (output >= 0) {
+    close(output);
+  }
+  if (spawned != 0) {
+    errno = spawned;
     return -1;
   }
   int status = 0;

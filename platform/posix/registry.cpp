@@ -1,12 +1,12 @@
 // The registry: HKEY_LOCAL_MACHINE with the TCP/IP parameters key, whose "Hostname" value is the
 // static host name in /etc/hostname.
+#include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <cwchar>
+#include <wchar.h>
 
 #include "etc_hostname.h"
 #include "win32_layer.h"
@@ -31,26 +31,34 @@ bool IsParametersPath(LPCWSTR path) {
          wcscasecmp(path, L"System\\CurrentControlSet\\Services\\Tcpip\\Parameters") == 0;
 }
 
-// Feeds the whole of /etc/hostname to the scanner, a block at a time, stopping once the name's line
-// has ended. 0, or the errno of the failed open or read.
+// Feeds /etc/hostname to the scanner, a block at a time, stopping once the name's line has ended.
+// Only a regular file counts, read no further than the size it had when opened: a FIFO, a device
+// or anything else bound there reads as no file, and nothing there can keep the check waiting or
+// reading for ever. 0, or the errno of the failed open or read (ENOENT for what is not a file).
 int ScanEtcHostname(win32_layer::EtcHostnameScanner& scanner) {
-  const int fd = open(kEtcHostname, O_RDONLY | O_CLOEXEC);
+  const int fd = open(kEtcHostname, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return errno;
   }
-  char block[4096];
+  struct stat status {};
   int error = 0;
-  for (;;) {
-    const ssize_t got = read(fd, block, sizeof block);
+  if (fstat(fd, &status) != 0) {
+    error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = ENOENT;
+  }
+  char block[4096];
+  for (off_t left = status.st_size; error == 0 && left > 0;) {
+    const ssize_t got = read(fd, block, left < off_t{sizeof block} ? left : sizeof block);
     if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got < 0) {
       error = errno;
+    } else if (got == 0 || !scanner.Scan(block, static_cast<size_t>(got))) {
       break;
-    }
-    if (got == 0 || !scanner.Scan(std::string_view(block, static_cast<size_t>(got)))) {
-      break;
+    } else {
+      left -= got;
     }
   }
   close(fd);

@@ -1,7 +1,6 @@
 // Windows Sockets: there is nothing to start, and the host name is the system's.
+#include <errno.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "win32_layer.h"
 

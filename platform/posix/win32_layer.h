@@ -3,16 +3,17 @@
 // Only what the check relies on is here, and it behaves as on Windows where the check depends on
 // it: the registry's one key is the TCP/IP parameters, whose "Hostname" value is the static host
 // name in /etc/hostname; files open in text mode fold CR LF into LF and end at Ctrl-Z; the command
-// interpreter knows `del`; the sockets library needs no start-up.
+// interpreter knows `del` and makes the file an output goes to; the sockets library needs no
+// start-up.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
+#include <stdint.h>
+#include <stdio.h>
 
 using BYTE = unsigned char;
-using WORD = std::uint16_t;
-using DWORD = std::uint32_t;
-using LONG = std::int32_t;
+using WORD = uint16_t;
+using DWORD = uint32_t;
+using LONG = int32_t;
 using REGSAM = DWORD;
 using LPBYTE = BYTE*;
 using LPDWORD = DWORD*;
@@ -71,7 +72,8 @@ constexpr DWORD REG_EXPAND_SZ = 2;
 LONG RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result);
 
 // Reads the value "Hostname", a REG_SZ: the static host name, with its zero byte. Without a
-// configured name ERROR_FILE_NOT_FOUND; a buffer too small, ERROR_MORE_DATA and the size needed.
+// configured name ERROR_FILE_NOT_FOUND (also when /etc/hostname is not a regular file); a buffer
+// too small, ERROR_MORE_DATA and the size needed.
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD dataSize);
 
@@ -98,14 +100,19 @@ namespace win32_layer {
 // fopen with the Windows runtime's text mode: a stream opened for reading without "b" reads a
 // carriage return followed by a line feed as one line feed, and ends at Ctrl-Z (0x1A).
 // Opening for reading ("r", "rb") is stricter than on Windows: only a regular file with one link,
-// owned by the caller and not reached through a symbolic link, opens. A symbolic link fails with
-// ELOOP, anything else with EACCES. Other modes are the C library's.
+// owned by the caller, that neither group nor others may write, and not reached through a
+// symbolic link, opens. A symbolic link fails with ELOOP, anything else with EACCES. Other modes
+// are the C library's.
 FILE* fopen(const char* path, const char* mode);
 
-// system(), through /bin/sh, with the Windows interpreter's `del` command defined (it never asks)
-// and with noclobber set: an output redirection fails rather than truncate an existing regular
-// file, or create or open one through a symbolic link. (As POSIX has it, an existing device or
-// FIFO is still opened.)
+// system(), the interpreter of the two command lines the check hands it:
+// - `del NAME...` is the interpreter's own command, as on Windows: it removes each name itself (a
+//   link, not what it leads to; never a directory), needs nothing from PATH and never asks.
+// - `COMMAND > NAME`: the interpreter creates NAME itself, new (O_EXCL, never through a link) and
+//   private to the user (mode 0600 whatever the umask), and runs COMMAND through /bin/sh with its
+//   standard output there. If anything at all stands under the name, nothing is opened and
+//   COMMAND does not run.
+// Any other command line goes to /bin/sh as it is.
 int system(const char* command);
 
 // The system's host name; the length is an int as in Windows Sockets.

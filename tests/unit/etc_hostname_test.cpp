@@ -16,13 +16,18 @@ struct Found {
 };
 
 Found Scan(const std::string& text, size_t piece, size_t capacity) {
-  std::string buffer(capacity, '\0');
+  // One guard byte past the capacity, which the scanner must never write.
+  constexpr char kGuard = '\x5A';
+  std::string buffer(capacity + 1, '\0');
+  buffer[capacity] = kGuard;
   win32_layer::EtcHostnameScanner scanner;
   scanner.name = buffer.data();
   scanner.capacity = capacity;
   for (size_t at = 0; at < text.size(); at += piece) {
-    if (!scanner.Scan(std::string_view(text).substr(at, piece))) break;
+    const std::string_view part = std::string_view(text).substr(at, piece);
+    if (!scanner.Scan(part.data(), part.size())) break;
   }
+  EXPECT_EQ(buffer[capacity], kGuard) << "written past a capacity of " << capacity;
   return {buffer.substr(0, std::min(scanner.length, capacity)), scanner.length};
 }
 
@@ -32,8 +37,9 @@ TEST(EtcHostnameScanner, TakesTheFirstNameLine) {
     while (text.size() <= 8192) text += "# " + std::string(97, 'c') + "\n";
     return text;
   }();
-  // 4096 bytes in all, the name last and without a line end.
-  const std::string exactly4k = "#" + std::string(4090, 'c') + "\nWS01";
+  // 4096 bytes in all, the name last and without a line end. (Built by appending: GCC 12 takes
+  // "#" + std::string(...) for an overlapping copy under -O3 and -Werror=restrict.)
+  const std::string exactly4k = std::string("#").append(4090, 'c').append("\nWS01");
   const struct {
     std::string text;
     std::string name;
@@ -49,6 +55,7 @@ TEST(EtcHostnameScanner, TakesTheFirstNameLine) {
       {"# comment\n\n \t WS01 \t \nWS02\n", "WS01"},
       {"WS01\r\n", "WS01"},
       {"\r\nWS01\r\n", "WS01"},
+      {"# c\rWS01\r", "WS01"},
       {"my host\n", "my host"},
       {"WS01 # not a comment\n", "WS01 # not a comment"},
       {"\0WS01\n"s, "WS01"},
@@ -57,7 +64,7 @@ TEST(EtcHostnameScanner, TakesTheFirstNameLine) {
       // However long the file, its lines are read to the end.
       {exactly4k, "WS01"},
       {comments8k + "WS01\n", "WS01"},
-      {"#" + std::string(10000, 'c') + "\nWS01\n", "WS01"},
+      {std::string("#").append(10000, 'c').append("\nWS01\n"), "WS01"},
       {std::string(5000, ' ') + "WS01" + std::string(5000, '\t') + "\n", "WS01"},
       {comments8k + std::string(300, 'n') + "\n", std::string(300, 'n')},
   };

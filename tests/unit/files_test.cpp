@@ -1,9 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "win32_layer.h"
@@ -99,6 +103,76 @@ TEST(TextModeFopen, RefusesWhatTheCallerDidNotCreate) {
   }
   for (const char* name : {"symlink", "fifo", "dir", "foreign"})
     remove((base + "/" + name).c_str());
+  rmdir(dir);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The interpreter makes the file of `COMMAND > NAME` itself, new and private whatever the umask,
+// and never opens what already stands under the name; a FIFO there is neither written nor waited
+// on. Its `del` removes a name as it stands, never a directory, and needs nothing from PATH.
+TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
+  char dir[] = "/tmp/hostname_check_interpreter.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = dir;
+  const std::string old = base + "/old";
+  FILE* out = ::fopen(old.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  fputs("old\n", out);
+  fclose(out);
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
+  const int fifoReader = open((base + "/fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fifoReader, 0);
+  ASSERT_EQ(symlink(old.c_str(), (base + "/symlink").c_str()), 0);
+  ASSERT_EQ(symlink((base + "/nowhere").c_str(), (base + "/dangling").c_str()), 0);
+  ASSERT_EQ(symlink((base + "/fifo").c_str(), (base + "/fifolink").c_str()), 0);
+  ASSERT_EQ(mkdir((base + "/dir").c_str(), 0700), 0);
+
+  const mode_t mask = umask(0);
+  for (const char* name : {"new", "old", "symlink", "dangling", "fifo", "fifolink", "dir"}) {
+    const std::string path = base + "/" + name;
+    const int status = win32_layer::system(("echo new > " + path).c_str());
+    if (std::string(name) == "new") {
+      EXPECT_EQ(status, 0);
+      struct stat created {};
+      ASSERT_EQ(lstat(path.c_str(), &created), 0);
+      EXPECT_EQ(created.st_mode & 07777, 0600U);
+      EXPECT_EQ(ReadAll(path), "new\n");
+    } else {
+      EXPECT_NE(status, 0) << name;
+    }
+  }
+  umask(mask);
+  EXPECT_EQ(ReadAll(old), "old\n");
+  EXPECT_NE(access((base + "/nowhere").c_str(), F_OK), 0);
+  char byte = 0;
+  EXPECT_LE(read(fifoReader, &byte, 1), 0) << "written into the FIFO";
+  close(fifoReader);
+
+  const std::string path = getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);
+  const struct {
+    const char* name;
+    bool removed;
+    bool fails;
+  } removals[] = {
+      {"new", true, false},  {"symlink", true, false}, {"dangling", true, false},
+      {"fifo", true, false}, {"dir", false, true},     {"missing", true, false},
+  };
+  for (const auto& r : removals) {
+    const std::string named = base + "/" + r.name;
+    EXPECT_EQ(win32_layer::system(("del " + named).c_str()) != 0, r.fails) << r.name;
+    struct stat left {};
+    EXPECT_EQ(lstat(named.c_str(), &left) != 0, r.removed) << r.name;
+  }
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(ReadAll(old), "old\n");
+
+  for (const char* name : {"old", "fifolink"}) remove((base + "/" + name).c_str());
+  rmdir((base + "/dir").c_str());
   rmdir(dir);
 }
 
