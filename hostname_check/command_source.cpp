@@ -1,7 +1,7 @@
 #include "command_source.h"
 
-#include <cerrno>
-#include <cstring>
+#include <errno.h>
+#include <string.h>
 
 #include "platform.h"
 
@@ -12,17 +12,53 @@
 
 namespace hostname_check {
 
-bool TempFileExists(const char* tempFileName) {
+namespace {
+
+// The C library's error number for a Windows error, for the reason a message gives: only "not
+// found" is ENOENT; anything else is taken as a refusal.
+int ErrnoFrom(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+}
+
+#ifdef _WIN32
+// Whether the name still leads to the capture that was read: the same file on the same volume,
+// and not a directory or a reparse point (a link or junction put in its place since), into which
+// `del` would go and delete what it holds.
+bool IsStillTheCapture(const char* tempFileName, const CaptureId& capture) {
+  HANDLE file = CreateFileA(
+      tempFileName, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const DWORD refused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  const bool same =
+      GetFileInformationByHandle(file, &info) != 0 && (info.dwFileAttributes & refused) == 0 &&
+      info.dwVolumeSerialNumber == capture.volume && info.nFileIndexHigh == capture.indexHigh &&
+      info.nFileIndexLow == capture.indexLow;
+  CloseHandle(file);
+  return same;
+}
+#endif
+
+}  // namespace
+
+Lookup TempFileExists(const char* tempFileName) {
   // Does not follow links: a dangling link counts as much as a file. Only "not found" means that
   // nothing is there; an entry that cannot even be looked at may still be someone's file.
   if (GetFileAttributesA(tempFileName) != INVALID_FILE_ATTRIBUTES) {
-    return true;
+    return Lookup::kPresent;
   }
-  const DWORD error = GetLastError();
-  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  const int error = ErrnoFrom(GetLastError());
+  if (error == ENOENT) {
+    return Lookup::kAbsent;
+  }
+  errno = error;
+  return Lookup::kFailed;
 }
 
-FILE* OpenCapture(const char* tempFileName) {
+FILE* OpenCapture(const char* tempFileName, [[maybe_unused]] CaptureId& capture) {
 #ifdef _WIN32
   // The file must be the one the command interpreter has just created: not a reparse point (a
   // link or junction that someone put in its place), not a device, and not a second name of
@@ -30,8 +66,7 @@ FILE* OpenCapture(const char* tempFileName) {
   HANDLE file = CreateFileA(tempFileName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+    errno = ErrnoFrom(GetLastError());
     return nullptr;
   }
   BY_HANDLE_FILE_INFORMATION info;
@@ -42,6 +77,9 @@ FILE* OpenCapture(const char* tempFileName) {
     errno = EACCES;
     return nullptr;
   }
+  capture.volume = info.dwVolumeSerialNumber;
+  capture.indexHigh = info.nFileIndexHigh;
+  capture.indexLow = info.nFileIndexLow;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_TEXT);
   if (fd < 0) {
     CloseHandle(file);
@@ -71,19 +109,28 @@ void ReadFirstLine(FILE* stream, char (&hostname)[kCommandHostnameSize]) {
 }
 
 bool GetHostnameFromCommand(const char* captureCommand, const char* tempFileName,
-                            char (&hostname)[kCommandHostnameSize]) {
+                            char (&hostname)[kCommandHostnameSize], CaptureId& capture) {
   // Whether the command worked is judged by the file it leaves, not by its status.
   system(captureCommand);
-  FILE* capture = OpenCapture(tempFileName);
-  if (capture == nullptr) {
+  FILE* stream = OpenCapture(tempFileName, capture);
+  if (stream == nullptr) {
     return false;
   }
-  ReadFirstLine(capture, hostname);
+  ReadFirstLine(stream, hostname);
   printf("The Hostname from command is '%s'.\n", hostname);
-  fclose(capture);
+  fclose(stream);
   return true;
 }
 
-void RemoveTempFile(const char* removalCommand) { system(removalCommand); }
+bool RemoveTempFile(const char* removalCommand, [[maybe_unused]] const char* tempFileName,
+                    [[maybe_unused]] const CaptureId& capture) {
+#ifdef _WIN32
+  if (!IsStillTheCapture(tempFileName, capture)) {
+    return false;
+  }
+#endif
+  system(removalCommand);
+  return true;
+}
 
 }  // namespace hostname_check

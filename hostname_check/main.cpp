@@ -2,12 +2,13 @@
 //
 // Prints the name the `hostname` command gives, the name the TCP/IP configuration keeps, the
 // verdict "good" or "bad", and the name the sockets library reports. Exit status 0 for every run
-// that gets past the capture, whatever the verdict; 1 when the temporary file is already there,
-// the capture cannot be opened, or the report cannot be written.
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+// that gets past the capture, whatever the verdict; 1 when the temporary file is already there or
+// cannot be looked up, the capture cannot be opened, its name no longer leads to it when it is to
+// be removed, or the report cannot be written.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "command_source.h"
 #include "registry_source.h"
@@ -44,15 +45,26 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   strncat(captureCommand, tempFileName, sizeof captureCommand - strlen(captureCommand) - 1);
   strncat(removalCommand, tempFileName, sizeof removalCommand - strlen(removalCommand) - 1);
 
-  if (TempFileExists(tempFileName)) {
-    puts("Temp file already exists.");
-    return FinishOutput(1);
+  switch (TempFileExists(tempFileName)) {
+    case Lookup::kAbsent:
+      break;
+    case Lookup::kPresent:
+      puts("Temp file already exists.");
+      return FinishOutput(1);
+    case Lookup::kFailed:
+      fprintf(stderr, "hostname_check: cannot look up %s: %s\n", tempFileName, strerror(errno));
+      return FinishOutput(1);
   }
-  if (!GetHostnameFromCommand(captureCommand, tempFileName, commandHostname)) {
+  CaptureId capture;
+  if (!GetHostnameFromCommand(captureCommand, tempFileName, commandHostname, capture)) {
     perror("Error while opening the file.\n");
     exit(1);
   }
-  RemoveTempFile(removalCommand);
+  if (!RemoveTempFile(removalCommand, tempFileName, capture)) {
+    fprintf(stderr, "hostname_check: %s is no longer the file that was read; it is left as it is\n",
+            tempFileName);
+    return FinishOutput(1);
+  }
 
   GetHostnameFromRegistry(registryHostname);
   ReportVerdict(registryHostname, commandHostname);

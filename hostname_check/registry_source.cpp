@@ -1,7 +1,7 @@
 #include "registry_source.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 #include "platform.h"
 

@@ -2,7 +2,7 @@
 // and the verdict that compares it with the command's host name.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 namespace hostname_check {
 

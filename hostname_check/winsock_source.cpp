@@ -1,6 +1,6 @@
 #include "winsock_source.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 #include "platform.h"
 
