@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "scenarios.h"
 
@@ -94,11 +97,24 @@ void MakeLinuxWorld(const Plan& plan) {
     if (symlink((realEtc / name).c_str(), ("/etc/" + name).c_str()) != 0) Die("symlink");
   }
   closedir(entries);
-  if (s.configured) {
-    WriteAll("/etc/hostname", *s.configured, static_cast<fs::perms>(s.configuredMode));
+  switch (s.etcHostname) {
+    case EtcHostname::kFile:
+      if (s.configured) {
+        WriteAll("/etc/hostname", *s.configured, static_cast<fs::perms>(s.configuredMode));
+      }
+      break;
+    case EtcHostname::kFifo:
+      if (mkfifo("/etc/hostname", s.configuredMode) != 0) Die("mkfifo");
+      break;
+    case EtcHostname::kZero:
+      WriteAll("/etc/hostname", "", static_cast<fs::perms>(s.configuredMode));
+      if (mount("/dev/zero", "/etc/hostname", nullptr, MS_BIND, nullptr) != 0)
+        Die("bind /dev/zero");
+      break;
   }
-  const std::string path =
-      s.hostnameOutput ? (plan.dir / "bin").string() + ":" + kSystemPath : std::string(kSystemPath);
+  std::string path = kSystemPath;
+  if (s.hostnameOutput) path = (plan.dir / "bin").string() + ":" + path;
+  if (s.onlyHostnameOnPath) path = (plan.dir / "only-hostname").string();
   setenv("PATH", path.c_str(), 1);
   if (s.sockets == Sockets::kStartupFails) setenv("HOSTNAME_CHECK_FAKE_SOCKETS", "startup", 1);
   if (s.sockets == Sockets::kNameFails) setenv("HOSTNAME_CHECK_FAKE_SOCKETS", "name", 1);
@@ -121,11 +137,13 @@ void MakeLinuxWorld(const Plan& plan) {
   if (s.unprivileged && !BecomeNobody()) Die("drop privileges");
   umask(s.umask);
 #ifdef WINDOWS_EXE
+  // A run that waits for ever (on a question nobody answers) is stopped after 60 seconds.
   if (plan.platform == kWindows) {
-    execlp("wine", "wine", WINDOWS_EXE, static_cast<char*>(nullptr));
+    execlp("timeout", "timeout", "60", "wine", WINDOWS_EXE, static_cast<char*>(nullptr));
     Die("execlp wine");
   }
 #endif
+  alarm(30);  // a run that waits for ever (on a FIFO, say) ends here, with SIGALRM
   const char* binary = s.sockets == Sockets::kReal ? CHECK_BINARY : FAKE_SOCKETS_BINARY;
   // On a pseudo-terminal; a run that waits for an answer is stopped after 20 seconds.
   if (s.terminal) {
@@ -211,16 +229,89 @@ std::string WithCrLf(const std::string& text) {
   return out;
 }
 
+// Runs its function when the scope ends, however it ends: a failed assertion returns early.
+template <typename F>
+class Finally {
+ public:
+  explicit Finally(F f) : f_(std::move(f)) {}
+  Finally(const Finally&) = delete;
+  Finally& operator=(const Finally&) = delete;
+  ~Finally() { f_(); }
+
+ private:
+  F f_;
+};
+
+// Puts a directory, with a file in it, in the capture's place as soon as the check starts to read
+// the capture, and only then lets the read go on: when the check comes to remove it, its name
+// leads to the directory. A process of its own that watches the working directory with fanotify;
+// its caller stops it. -1 when fanotify cannot be used here.
+pid_t StartDirectorySwapOnRead(const fs::path& run) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t watcher = fork();
+  if (watcher == 0) {
+    close(ready[0]);
+    const int fan = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    if (fan < 0 ||
+        fanotify_mark(fan, FAN_MARK_ADD, FAN_ACCESS_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD,
+                      run.c_str()) != 0 ||
+        write(ready[1], "!", 1) != 1) {
+      _exit(1);
+    }
+    close(ready[1]);
+    const fs::path capture = run / kTempName;
+    bool swapped = false;
+    for (;;) {
+      alignas(fanotify_event_metadata) char buffer[4096];
+      ssize_t size = read(fan, buffer, sizeof buffer);
+      if (size < 0 && errno == EINTR) continue;
+      if (size <= 0) _exit(0);
+      for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+           FAN_EVENT_OK(event, size); event = FAN_EVENT_NEXT(event, size)) {
+        char path[PATH_MAX] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(event->fd);
+        // The check's read, not that of the command writing the capture (Wine's `hostname` reads
+        // its output file too).
+        const std::string reader = ReadAll("/proc/" + std::to_string(event->pid) + "/cmdline");
+        if (!swapped && readlink(link.c_str(), path, sizeof path - 1) > 0 && capture == path &&
+            reader.find("hostname_check") != std::string::npos) {
+          swapped = rename(capture.c_str(), (capture.string() + ".read").c_str()) == 0 &&
+                    mkdir(capture.c_str(), 0755) == 0;
+          WriteAll(capture / "precious", "precious\n", fs::perms(0644));
+        }
+        const fanotify_response allow = {event->fd, FAN_ALLOW};
+        if (write(fan, &allow, sizeof allow) != sizeof allow) _exit(1);
+        close(event->fd);
+      }
+    }
+  }
+  close(ready[1]);
+  char answer = 0;
+  const bool started = read(ready[0], &answer, 1) == 1;
+  close(ready[0]);
+  if (!started) {
+    Wait(watcher);
+    return -1;
+  }
+  return watcher;
+}
+
 void RunScenario(Platform platform, const Scenario& s) {
   const std::string why = NamespacesUnavailable();
   if (!why.empty()) return CannotRun(why);
   char folder[] = "/tmp/hostname_check_e2e.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const fs::path dir = folder;
+  const fs::path run = dir / "run";
+  const Finally removeAll{[&] {
+    std::error_code ignored;
+    fs::permissions(run, fs::perms(0755), ignored);
+    fs::remove_all(dir, ignored);
+  }};
   // Readable by the unprivileged runs.
   fs::permissions(dir, fs::perms(0755));
   if (platform == kLinux) fs::create_directory(dir / "real-etc");
-  const fs::path run = dir / "run";
   fs::create_directory(run);
 
   // The stand-in `hostname`: first on PATH on Linux, in the working directory under cmd.exe.
@@ -236,11 +327,12 @@ void RunScenario(Platform platform, const Scenario& s) {
     if (platform == kLinux) {
       fs::create_directory(dir / "bin");
       std::string script = "#!/bin/sh\n";
-      if (s.swap != Swap::kNone) {
+      if (s.swap == Swap::kSymlink || s.swap == Swap::kHardLink) {
         script += std::string("rm ") + kTempName + " && ln " +
                   (s.swap == Swap::kSymlink ? "-s " : "") + secret.string() + " " + kTempName +
                   "\n";
       }
+      if (s.swap == Swap::kGroupWritable) script += std::string("chmod 0620 ") + kTempName + "\n";
       script += "exec cat " + (dir / "hostname.out").string() + "\n";
       WriteAll(dir / "bin" / "hostname", script, fs::perms(0755));
     } else {
@@ -256,8 +348,25 @@ void RunScenario(Platform platform, const Scenario& s) {
       standIns += 1;
     }
   }
+  if (s.onlyHostnameOnPath) {
+    fs::create_directory(dir / "only-hostname");
+    const fs::path hostname =
+        fs::exists("/usr/bin/hostname") ? "/usr/bin/hostname" : "/bin/hostname";
+    fs::create_symlink(hostname, dir / "only-hostname" / "hostname");
+  }
   if (platform == kWindows) {
     ASSERT_NO_FATAL_FAILURE(SetRegistry(s));
+  }
+  // Windows: no interpreter where the environment says it is, for this run alone.
+  constexpr char kEnvironment[] = "HKCU\\Environment";
+  const Finally restoreInterpreter{[&] {
+    if (s.interpreterMissing)
+      Command({"wine", "reg", "delete", kEnvironment, "/v", "ComSpec", "/f"});
+  }};
+  if (s.interpreterMissing) {
+    ASSERT_EQ(Command({"wine", "reg", "add", kEnvironment, "/v", "ComSpec", "/t", "REG_SZ", "/d",
+                       "C:\\nowhere\\cmd.exe", "/f"}),
+              0);
   }
 
   const fs::path temp = run / kTempName;
@@ -280,6 +389,15 @@ void RunScenario(Platform platform, const Scenario& s) {
   }
   if (s.directoryMode != 0) fs::permissions(run, static_cast<fs::perms>(s.directoryMode));
 
+  pid_t watcher = -1;
+  const Finally stopWatcher{[&] {
+    if (watcher > 0 && kill(watcher, SIGKILL) == 0) Wait(watcher);
+  }};
+  if (s.swap == Swap::kDirectoryAfterRead) {
+    watcher = StartDirectorySwapOnRead(run);
+    if (watcher < 0) return CannotRun("fanotify permission events are not available");
+  }
+
   const int status = RunAndWait({platform, &s, dir, run});
   const std::string out = ReadAll(dir / "stdout");
   const std::string err = ReadAll(dir / "stderr");
@@ -298,12 +416,17 @@ void RunScenario(Platform platform, const Scenario& s) {
   }
   EXPECT_EQ(ReadAll(secret), "root:secret\n");
 
-  // Nothing left behind, and nothing that was there touched.
-  // A refused capture stays, as the command left it.
-  const int leftBehind = s.swap == Swap::kNone ? 0 : 1;
+  // Nothing left behind, and nothing that was there touched. A refused capture stays, as the
+  // command left it; a directory put in its place stays whole, beside the capture moved away.
+  int leftBehind = s.swap == Swap::kNone ? 0 : 1;
+  if (s.swap == Swap::kDirectoryAfterRead) {
+    EXPECT_EQ(ReadAll(temp / "precious"), "precious\n");
+    EXPECT_TRUE(fs::is_regular_file(temp.string() + ".read"));
+    leftBehind = 2;
+  }
   switch (s.existing) {
     case Entry::kNothing:
-      EXPECT_EQ(fs::exists(fs::symlink_status(temp)), leftBehind == 1);
+      EXPECT_EQ(fs::exists(fs::symlink_status(temp)), leftBehind > 0);
       break;
     case Entry::kFile:
       EXPECT_EQ(ReadAll(temp), "precious\n");
@@ -318,9 +441,6 @@ void RunScenario(Platform platform, const Scenario& s) {
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(run), fs::directory_iterator()),
             standIns + leftBehind + (s.existing == Entry::kNothing ? 0 : 1));
-
-  fs::permissions(run, fs::perms(0755));
-  fs::remove_all(dir);
 }
 
 std::vector<Scenario> ScenariosFor(Platform platform) {
@@ -339,28 +459,46 @@ class Linux : public testing::TestWithParam<Scenario> {};
 TEST_P(Linux, Scenario) { RunScenario(kLinux, GetParam()); }
 INSTANTIATE_TEST_SUITE_P(, Linux, testing::ValuesIn(ScenariosFor(kLinux)), TestName);
 
-// An ordinary user keeps putting a link to a file only root may write under the temporary file's
-// name, in a folder everyone may write (no sticky bit), while root runs the check there a few
-// hundred times: the file stays as it was.
-TEST(LinuxRace, PlantedLinkIsNeverWrittenThrough) {
+// An ordinary user keeps putting things under the temporary file's name, in a folder everyone may
+// write (no sticky bit), while root runs the check there a few hundred times: a link to a file
+// only root may write, a link to a FIFO that the test reads, a FIFO of the user's own. The file
+// stays as it was, nothing reaches the FIFO, and no run waits on one.
+TEST(LinuxRace, NothingPlantedIsWrittenOrWaitedOn) {
   if (geteuid() != 0) return CannotRun("the race needs root");
   char folder[] = "/tmp/hostname_check_race.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const fs::path dir = folder;
+  const Finally removeAll{[&] {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }};
   fs::permissions(dir, fs::perms(0755));
   const fs::path shared = dir / "shared";
   fs::create_directory(shared);
   fs::permissions(shared, fs::perms(0777));
   const fs::path target = dir / "target";
   WriteAll(target, "precious\n", fs::perms(0600));
+  const fs::path fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  // Held open for reading, so that anything written to the FIFO stays there to be found.
+  const int fifoReader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fifoReader, 0);
+  const Finally closeFifo{[&] { close(fifoReader); }};
 
   const pid_t planter = fork();
   if (planter == 0) {
     if (!BecomeNobody() || chdir(shared.c_str()) != 0) Die("planter");
-    for (;;) {
-      if (symlink(target.c_str(), kTempName) == 0) unlink(kTempName);
+    for (unsigned i = 0;; ++i) {
+      const bool planted = i % 3 == 0   ? symlink(target.c_str(), kTempName) == 0
+                           : i % 3 == 1 ? symlink(fifo.c_str(), kTempName) == 0
+                                        : mkfifo(kTempName, 0666) == 0;
+      if (planted) unlink(kTempName);
     }
   }
+  const Finally stopPlanter{[&] {
+    kill(planter, SIGKILL);
+    Wait(planter);
+  }};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   int runs = 0;
   for (; runs < 300 && std::chrono::steady_clock::now() < deadline; ++runs) {
@@ -371,17 +509,19 @@ TEST(LinuxRace, PlantedLinkIsNeverWrittenThrough) {
           chdir(shared.c_str()) != 0) {
         _exit(127);
       }
+      alarm(10);  // a run that waits on a FIFO ends here, with SIGALRM
       execl(CHECK_BINARY, CHECK_BINARY, static_cast<char*>(nullptr));
       _exit(127);
     }
-    ASSERT_NE(Wait(check), 127);
+    const int status = Wait(check);
+    ASSERT_NE(status, 127);
+    ASSERT_NE(status, 128 + SIGALRM) << "a run waited on a FIFO";
   }
-  kill(planter, SIGKILL);
-  Wait(planter);
 
   EXPECT_GE(runs, 100);
   EXPECT_EQ(ReadAll(target), "precious\n");
-  fs::remove_all(dir);
+  char byte = 0;
+  EXPECT_LE(read(fifoReader, &byte, 1), 0) << "the check wrote into the FIFO";
 }
 
 #ifdef WINDOWS_EXE

@@ -49,6 +49,11 @@ const std::vector<Scenario>& Scenarios() {
      .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "unreadable configuration", .platforms = kLinux, .configuredMode = 0600, .unprivileged = true,
      .expectedOut = Lines("WS01", "", "bad")},
+    // Only a regular file counts: nothing at /etc/hostname can keep the check waiting or reading.
+    {.name = "configuration is a FIFO", .platforms = kLinux, .etcHostname = EtcHostname::kFifo,
+     .expectedOut = Lines("WS01", "", "bad")},
+    {.name = "configuration never ends", .platforms = kLinux, .etcHostname = EtcHostname::kZero,
+     .expectedOut = Lines("WS01", "", "bad")},
 
     // Registry values that are no string, or no key at all.
     {.name = "parameters key missing", .platforms = kWindows, .keyMissing = true, .expectedOut = Lines("WS01", "", "bad")},
@@ -65,6 +70,7 @@ const std::vector<Scenario>& Scenarios() {
     {.name = "CRLF output", .hostnameOutput = "WS01\r\n", .expectedOut = Lines("WS01", "WS01", "good")},
     {.name = "lone carriage return stays", .hostnameOutput = "WS01\r", .expectedOut = Lines("WS01\r", "WS01", "bad")},
     {.name = "empty output", .hostnameOutput = "", .expectedOut = Lines("", "WS01", "bad")},
+    {.name = "blank first line", .hostnameOutput = "\n", .expectedOut = Lines("", "WS01", "bad")},
     {.name = "no names at all", .hostnameOutput = "", .configured = std::nullopt, .expectedOut = Lines("", "", "bad")},
     {.name = "line of 150 keeps 99", .hostnameOutput = k150 + "\n", .expectedOut = Lines(k150.substr(0, 99), "WS01", "bad")},
     {.name = "line of 98 fits whole", .hostnameOutput = k98 + "\n", .configured = k98 + "\n", .expectedOut = Lines(k98, k98, "good")},
@@ -83,7 +89,13 @@ const std::vector<Scenario>& Scenarios() {
     {.name = "working directory not writable", .platforms = kLinux, .unprivileged = true, .directoryMode = 0555,
      .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = "Error while opening the file.\n: No such file or directory\n"},
     {.name = "temp name cannot be looked up", .platforms = kLinux, .unprivileged = true, .directoryMode = 0700,
-     .expectedOut = kExists, .expectedStatus = 1},
+     .expectedOut = "", .expectedStatus = 1,
+     .expectedErrEnd = "hostname_check: cannot look up HostName123.txt: Permission denied\n"},
+    {.name = "interpreter cannot start", .platforms = kWindows, .interpreterMissing = true, .expectedOut = "",
+     .expectedStatus = 1, .expectedErrEnd = "Error while opening the file.\n: No such file or directory\n"},
+    // The removal needs nothing from PATH, as `del` needs nothing on Windows.
+    {.name = "PATH without rm", .platforms = kLinux, .onlyHostnameOnPath = true,
+     .expectedOut = Lines("WS01", "WS01", "good")},
 
     // Nothing is read through what the command did not create: a capture swapped for a link to a
     // file only root may read is refused, and that file is neither printed nor changed.
@@ -92,6 +104,16 @@ const std::vector<Scenario>& Scenarios() {
      .expectedErrEnd = "Error while opening the file.\n: Too many levels of symbolic links\n"},
     {.name = "capture swapped for a hard link", .hostnameOutput = "WS01\n", .swap = Swap::kHardLink,
      .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = kRefused},
+    {.name = "capture others may write", .platforms = kLinux, .hostnameOutput = "WS01\n",
+     .swap = Swap::kGroupWritable, .expectedOut = "", .expectedStatus = 1, .expectedErrEnd = kRefused},
+    // A directory in the capture's place once it is read: Windows removes nothing and says so, as
+    // `del` would go into the directory; the Linux interpreter's `del` cannot remove a directory.
+    {.name = "directory in place of the capture", .platforms = kWindows, .swap = Swap::kDirectoryAfterRead,
+     .expectedOut = "The Hostname from command is 'WS01'.\n", .expectedStatus = 1,
+     .expectedErrEnd = "hostname_check: HostName123.txt is no longer the file that was read; it is left as it is\n"},
+    {.name = "directory in place of the capture stays", .platforms = kLinux, .swap = Swap::kDirectoryAfterRead,
+     .expectedOut = Lines("WS01", "WS01", "good"),
+     .expectedErrEnd = "hostname_check: cannot remove HostName123.txt: Is a directory\n"},
 
     // A removal never asks, even for a write-protected file on a terminal.
     {.name = "write-protected capture on a terminal", .platforms = kLinux, .unprivileged = true, .umask = 0222,

@@ -18,9 +18,13 @@ enum Platform : unsigned { kLinux = 1, kWindows = 2, kBoth = kLinux | kWindows }
 // What stands under the temporary file's name before the run.
 enum class Entry { kNothing, kFile, kDirectory, kDanglingLink };
 
-// What a stand-in `hostname` does to the capture file while it runs: nothing, or put a link to a
-// file only root may read in its place.
-enum class Swap { kNone, kSymlink, kHardLink };
+// What happens to the capture file: a stand-in `hostname` leaves it alone, puts a link to a file
+// only root may read in its place, or lets group and others write it; or, once the check starts
+// to read it, a directory takes its name (with a file in it that must stay).
+enum class Swap { kNone, kSymlink, kHardLink, kGroupWritable, kDirectoryAfterRead };
+
+// What /etc/hostname is: a file with the configured text, a FIFO, or /dev/zero bound there.
+enum class EtcHostname { kFile, kFifo, kZero };
 
 // The sockets library, real or made to fail.
 enum class Sockets { kReal, kStartupFails, kNameFails };
@@ -37,9 +41,14 @@ struct Scenario {
   // Windows: the registry value's type, and whether the whole key is gone.
   const char* registryType = "REG_SZ";
   bool keyMissing = false;
-  // Linux: the permissions of /etc/hostname, and whether the check runs as an ordinary user.
+  // Linux: what /etc/hostname is and its permissions, and whether the check runs as an ordinary
+  // user.
+  EtcHostname etcHostname = EtcHostname::kFile;
   unsigned configuredMode = 0644;
   bool unprivileged = false;
+  // Linux: PATH finds `hostname` and nothing else. Windows: the command interpreter is missing.
+  bool onlyHostnameOnPath = false;
+  bool interpreterMissing = false;
   // The working directory's mode, the runner's own directory unless set: then it stays root's.
   unsigned directoryMode = 0;
   unsigned umask = 022;
