@@ -1,9 +1,8 @@
 // A sockets layer that fails as the real one cannot be made to: HOSTNAME_CHECK_FAKE_SOCKETS set
 // to "startup" makes WSAStartup fail, "name" makes gethostname fail with WSAENETDOWN.
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
 
 #include "win32_layer.h"
 
