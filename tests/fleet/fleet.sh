@@ -1,51 +1,120 @@
 #!/bin/bash
 # A simulated fleet on this machine: each host is a private UTS and mount namespace with its own
-# kernel host name, /etc/hostname, /tmp and home (/root), and its own sshd on 127.0.0.1.
+# kernel host name, /etc/hostname, /tmp, /var/tmp, /dev/shm and home (/root), and its own sshd on
+# 127.0.0.1.
 #   fleet.sh start DIR    starts a host for every DIR/hosts/NAME/ that holds
 #                         port, kernel (the kernel's host name, bytes as they are), etc_hostname,
-#                         and optionally noexec_tmp (then /tmp is mounted noexec);
+#                         and optionally
+#                           noexec         folders (of the four above) to mount noexec
+#                           shell          root's login shell
+#                           force_command  what sshd runs whatever the client asks (ForceCommand)
+#                           setenv         NAME=VALUE for every session (SetEnv)
+#                           hostname       a script to stand in for /usr/bin/hostname
+#                           root           a root folder for the host's sessions (ChrootDirectory);
+#                                          its /etc/hostname, /dev and the four folders are the
+#                                          host's own, mounted in the host's namespace
+#                           aarch64        the root's programs are for aarch64: qemu-user runs them
+#                                          (binfmt_misc, registered for the fleet's lifetime)
 #                         writes DIR/inventory.yml (also listing DIR/unreachable, one NAME PORT a
 #                         line, as hosts where nothing listens) and waits until every sshd listens.
-#   fleet.sh empty DIR    lists every file left in a host's /tmp or home; fails if there is one.
-#   fleet.sh stop DIR     stops every host, and every process in it.
+#                         Fails if a port is taken.
+#   fleet.sh empty DIR    lists every file left in a host's four folders; fails if there is one.
+#   fleet.sh stop DIR     stops every host, and every process in it; never a process outside the
+#                         hosts' namespaces.
 # Ansible's SSH master connections belong in DIR too (ANSIBLE_SSH_CONTROL_PATH_DIR=DIR/cp), so that
 # they never outlive the fleet they were made for.
-# Needs root, unshare and nsenter (util-linux) and sshd (openssh-server). Traffic stays on the
-# loopback.
+# Needs root, unshare and nsenter (util-linux), sshd (openssh-server) and ss (iproute2); an aarch64
+# host needs qemu-user-static. Traffic stays on the loopback.
 set -euo pipefail
 command=$1
 dir=$(realpath "$2")
+folders=(/tmp /var/tmp /dev/shm /root)
+binfmt=/proc/sys/fs/binfmt_misc
+
+# The pid of the process listening on a port of 127.0.0.1, or nothing.
+listener() {
+  ss -Hltnp "sport = :$1" | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n 1
+}
+
+# qemu-user for aarch64 programs, as Debian's qemu-user-static registers it, unless it already is.
+register_aarch64() {
+  [[ -e $binfmt/register ]] || { mount -t binfmt_misc binfmt_misc "$binfmt" && touch "$dir/binfmt_mounted"; }
+  if [[ ! -e $binfmt/qemu-aarch64 ]]; then
+    cat /usr/lib/binfmt.d/qemu-aarch64.conf >"$binfmt/register"
+    touch "$dir/binfmt_registered"
+  fi
+}
 
 start_host() {
-  local host=$1 port
+  local host=$1 name=${1##*/} port noexec=()
   port=$(cat "$host/port")
-  cat >"$host/sshd_config" <<CONFIG
-Port $port
-ListenAddress 127.0.0.1
-HostKey /mnt/host_key
-AuthorizedKeysFile /mnt/client_key.pub
-PidFile none
-PermitRootLogin prohibit-password
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-UsePAM no
-StrictModes no
-LogLevel ERROR
-CONFIG
-  local options=nosuid,nodev,mode=1777
-  [[ -e $host/noexec_tmp ]] && options+=,noexec
+  [[ -z $(listener "$port") ]] || { echo "port $port for $name is taken" >&2; return 1; }
+  # A chroot must be root-owned and closed to others all the way up: the host sees its root at
+  # /mnt/hosts/NAME/chroot, inside the fleet's folder seen at /mnt.
+  if [[ -f $host/root ]]; then
+    mkdir -p "$host/chroot"
+    chmod 755 "$dir" "$dir/hosts" "$host" "$host/chroot"
+  fi
+  [[ ! -f $host/noexec ]] || read -ra noexec <"$host/noexec" || true
+  {
+    echo "Port $port"
+    echo "ListenAddress 127.0.0.1"
+    echo "HostKey /mnt/host_key"
+    echo "AuthorizedKeysFile /mnt/client_key.pub"
+    echo "PidFile none"
+    echo "PermitRootLogin prohibit-password"
+    echo "PasswordAuthentication no"
+    echo "KbdInteractiveAuthentication no"
+    echo "UsePAM no"
+    echo "StrictModes no"
+    echo "LogLevel ERROR"
+    [[ ! -f $host/root ]] || echo "ChrootDirectory /mnt/hosts/$name/chroot"
+    [[ ! -f $host/setenv ]] || echo "SetEnv $(cat "$host/setenv")"
+    [[ ! -f $host/force_command ]] || echo "ForceCommand $(cat "$host/force_command")"
+  } >"$host/sshd_config"
+  # root's login shell, in a passwd of the host's own.
+  if [[ -f $host/shell ]]; then
+    sed "s|^\(root:[^:]*:[^:]*:[^:]*:[^:]*:[^:]*:\).*|\1$(cat "$host/shell")|" /etc/passwd >"$host/passwd"
+  fi
+  [[ ! -f $host/hostname ]] || chmod 755 "$host/hostname"
+  [[ ! -f $host/aarch64 ]] || register_aarch64
   # Without --fork the shell, and then sshd, is the namespaces' first process: its pid is theirs.
   # The fleet's folder may itself lie under /tmp or /root, so inside the host it is seen at /mnt.
   unshare --uts --mount --propagation private /bin/sh -c '
     set -e
-    cat "$1/kernel" > /proc/sys/kernel/hostname
-    mount --bind "$1/etc_hostname" /etc/hostname
-    mount --bind "$2" /mnt
-    mount -t tmpfs -o "$3" tmpfs /tmp
-    mount -t tmpfs -o mode=700 tmpfs /root
-    exec /usr/sbin/sshd -D -e -f "/mnt/hosts/$4/sshd_config"' \
-    sh "$host" "$dir" "$options" "${host##*/}" 2>"$host/sshd.log" &
+    host=$1 noexec=$2 name=$4
+    cat "$host/kernel" > /proc/sys/kernel/hostname
+    [ ! -f "$host/passwd" ] || mount --bind "$host/passwd" /etc/passwd
+    mount --bind "$3" /mnt
+    mount --bind "$host/etc_hostname" /etc/hostname
+    [ ! -f "$host/hostname" ] || mount --bind "$host/hostname" /usr/bin/hostname
+    root=
+    if [ -f "$host/root" ]; then
+      root=/mnt/hosts/$name/chroot
+      mount --bind "$(cat "$host/root")" "$root"
+      mount --bind /dev "$root/dev"
+      mount --bind "$host/etc_hostname" "$root/etc/hostname"
+    fi
+    for folder in /tmp /var/tmp /dev/shm /root; do
+      options=nosuid,nodev,mode=1777
+      [ "$folder" != /root ] || options=nosuid,nodev,mode=700
+      case " $noexec " in *" $folder "*) options=$options,noexec ;; esac
+      mount -t tmpfs -o "$options" tmpfs "$root$folder"
+    done
+    exec /usr/sbin/sshd -D -e -f "/mnt/hosts/$name/sshd_config"' \
+    sh "$host" "${noexec[*]:-}" "$dir" "$name" 2>"$host/sshd.log" &
   echo $! >"$host/pid"
+}
+
+# The namespace of a host's sshd, given its pid file: only if that process is the host's own sshd
+# and its namespace is not this machine's, so that a stale pid file never leads anywhere else.
+host_namespace() {
+  local host=$1 pid ns
+  pid=$(cat "$host/pid" 2>/dev/null) || return 1
+  ns=$(readlink "/proc/$pid/ns/uts" 2>/dev/null) || return 1
+  [[ $ns != "$(readlink /proc/self/ns/uts)" ]] || return 1
+  tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF "/mnt/hosts/${host##*/}/sshd_config" || return 1
+  echo "$ns"
 }
 
 case $command in
@@ -74,20 +143,26 @@ start)
   if [[ -f $dir/unreachable ]]; then
     while read -r name port; do echo "    $name: {ansible_port: $port}" >>"$dir/inventory.yml"; done <"$dir/unreachable"
   fi
-  # Every sshd listens within ten seconds.
+  # Every host's own sshd listens within ten seconds.
   for host in "$dir"/hosts/*/; do
     port=$(cat "$host/port")
     for _ in $(seq 100); do
-      ss -Hltn "sport = :$port" | grep -q . && break
+      [[ -z $(listener "$port") ]] || break
       sleep 0.1
     done
-    ss -Hltn "sport = :$port" | grep -q . || { echo "sshd for $host does not listen:" >&2; cat "$host/sshd.log" >&2; exit 1; }
+    if [[ $(listener "$port") != "$(cat "$host/pid")" ]]; then
+      echo "sshd for $host does not listen:" >&2
+      cat "$host/sshd.log" >&2
+      exit 1
+    fi
   done
   ;;
 empty)
   left=0
   for host in "$dir"/hosts/*/; do
-    files=$(nsenter -t "$(cat "$host/pid")" -m -- find /tmp /root -mindepth 1)
+    root=
+    [[ ! -f $host/root ]] || root=/mnt/hosts/$(basename "$host")/chroot
+    files=$(nsenter -t "$(cat "$host/pid")" -m -- find "${folders[@]/#/$root}" -mindepth 1)
     if [[ -n $files ]]; then
       echo "${host%/}: $files"
       left=1
@@ -96,17 +171,25 @@ empty)
   exit $left
   ;;
 stop)
-  # Every process of a host: sshd and the sessions it forked, which outlive it.
-  for pid in "$dir"/hosts/*/pid; do
-    [[ -f $pid ]] || continue
-    ns=$(readlink "/proc/$(cat "$pid")/ns/uts" 2>/dev/null) || ns=
-    if [[ -n $ns ]]; then
+  # Every process of a host: sshd and the sessions it forked, which outlive it; only in a namespace
+  # that is not this machine's own, so that a stale pid file can never name the machine.
+  for host in "$dir"/hosts/*/; do
+    host=${host%/}
+    if ns=$(host_namespace "$host"); then
       for process in /proc/[0-9]*; do
         [[ $(readlink "$process/ns/uts" 2>/dev/null) == "$ns" ]] && kill "${process#/proc/}" 2>/dev/null
       done
     fi
-    rm -f "$pid"
+    rm -f "$host/pid"
   done
+  if [[ -f $dir/binfmt_registered ]]; then
+    echo -1 >"$binfmt/qemu-aarch64" 2>/dev/null || true
+    rm -f "$dir/binfmt_registered"
+  fi
+  if [[ -f $dir/binfmt_mounted ]]; then
+    umount "$binfmt" 2>/dev/null || true
+    rm -f "$dir/binfmt_mounted"
+  fi
   ;;
 *)
   echo "usage: $0 start|empty|stop DIR" >&2
