@@ -1,39 +1,92 @@
 #!/bin/bash
-# The playbook against a real fleet on this machine (fleet.sh): six hosts over real SSH, one of each
-# outcome. Checks the report, the console summary, the play's status with and without
-# hostname_check_fail_on_bad, and that no host keeps a file in /tmp or its home.
-#   ansible_fleet_test.sh BINARY WORKDIR
+# The playbook against a real fleet on this machine (fleet.sh), one host a case, over real SSH:
+# hosts that agree or not, a Debian 11 host (glibc 2.31), an aarch64 host (qemu-user, busybox),
+# CIS-hardened temporary folders, a csh login shell, a host that never answers, names that are
+# template syntax or odd text, a failing sockets library, two clones, a host that is gone. Checks
+# the report, the console, the recap and the play's status, with --limit and --check and each
+# setting; that no host keeps a file and no host's text runs on the controller; and that the
+# controller needs neither gzip nor base64.
+#   ansible_fleet_test.sh X86_64_BINARY AARCH64_BINARY WORKDIR
+# The x86-64 executable is the one whose sockets layer fails on request (HOSTNAME_CHECK_FAKE_SOCKETS).
 set -euo pipefail
-binary=$(realpath "$1")
-mkdir -p "$2"
-dir=$(realpath "$2")
+x86_64=$(realpath "$1")
+aarch64=$(realpath "$2")
+mkdir -p "$3"
+dir=$(realpath "$3")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 fleet=$root/tests/fleet/fleet.sh
 trap '"$fleet" stop "$dir"' EXIT
 "$fleet" stop "$dir" 2>/dev/null || true
 rm -rf "$dir"
 
-# name, port, kernel name, /etc/hostname, whether /tmp is noexec (the check cannot run there)
+# Roots for the hosts that are not this machine's Debian, kept beside the fleet between runs: a
+# Debian 11 minbase, and busybox for aarch64.
+roots=$dir.roots
+mkdir -p "$roots"
+if [[ ! -f $roots/bullseye/.complete ]]; then
+  rm -rf "$roots/bullseye"
+  debootstrap --variant=minbase bullseye "$roots/bullseye" http://deb.debian.org/debian >"$roots/bullseye.log" 2>&1 ||
+    { tail -n 20 "$roots/bullseye.log"; exit 1; }
+  touch "$roots/bullseye/etc/hostname" "$roots/bullseye/.complete"
+fi
+if [[ ! -f $roots/arm64/.complete ]]; then
+  rm -rf "$roots/arm64" "$roots"/busybox-static_*.deb
+  (cd "$roots" && apt-get download -q busybox-static:arm64 >/dev/null 2>&1)
+  dpkg-deb -x "$roots"/busybox-static_*_arm64.deb "$roots/arm64"
+  mkdir -p "$roots/arm64"/{etc,dev,tmp,var/tmp,root}
+  touch "$roots/arm64/etc/hostname"
+  for applet in sh uname sed mktemp base64 gzip cat rm chmod printf timeout sleep; do
+    ln -sf busybox "$roots/arm64/bin/$applet"
+  done
+  touch "$roots/arm64/.complete"
+fi
+chmod 755 "$roots" "$roots/bullseye" "$roots/arm64"
+
+# host NAME PORT KERNEL_NAME ETC_HOSTNAME [OPTION=VALUE...], the options as fleet.sh takes them.
 host() {
-  mkdir -p "$dir/hosts/$1"
-  echo "$2" >"$dir/hosts/$1/port"
-  printf '%s' "$3" >"$dir/hosts/$1/kernel"
-  printf '%s' "$4" >"$dir/hosts/$1/etc_hostname"
-  [[ ${5:-} != noexec ]] || touch "$dir/hosts/$1/noexec_tmp"
+  local name=$1 option
+  mkdir -p "$dir/hosts/$name"
+  echo "$2" >"$dir/hosts/$name/port"
+  printf '%s' "$3" >"$dir/hosts/$name/kernel"
+  printf '%s' "$4" >"$dir/hosts/$name/etc_hostname"
+  shift 4
+  for option in "$@"; do printf '%s' "${option#*=}" >"$dir/hosts/$name/${option%%=*}"; done
 }
+pwned=$dir/pwned
 host good 42201 ws01 $'ws01\n'
-host case 42202 WS02 $'ws02\n'
-host unset 42203 ws03 ''
-host quote 42204 "it's ws 04 é" $'# the name\nit\'s ws 04 é\n'
-host noexec 42205 ws05 $'ws05\n' noexec
+host twin 42202 WS01 $'WS01\n'
+host case 42203 WS02 $'ws02\n'
+host unset 42204 ws03 ''
+host quote 42205 "it's ws 04 é" $'# the name\nit\'s ws 04 é\n'
+host noexec 42206 ws05 $'ws05\n' noexec="/tmp /var/tmp /dev/shm"
+host sealed 42207 ws06 $'ws06\n' noexec="/tmp /var/tmp /dev/shm /root"
+host tcsh 42208 ws07 $'ws07\n' shell=/usr/bin/tcsh
+host sockets 42209 ws08 $'ws08\n' setenv=HOSTNAME_CHECK_FAKE_SOCKETS=name
+host lookup 42210 ws09 "{{ lookup('pipe', 'touch $pwned') }}"
+host brace 42211 '{% if true %}' '{{ "'
+host odd 42212 $'ws\u2028\xff' $'ws\u2028\xff\n'
+host stuck 42213 ws13 $'ws13\n' force_command="sleep 600"
+host slow 42216 ws16 $'ws16\n' hostname=$'#!/bin/sh\nexec sleep 601\n'
+host bullseye 42214 ws14 $'ws14\n' root="$roots/bullseye"
+host arm 42215 ws15 $'ws15\n' root="$roots/arm64" shell=/bin/sh aarch64=yes
 echo "gone 42299" >"$dir/unreachable"
 "$fleet" start "$dir"
 
+# The controller's gzip and base64 fail whenever they are called: nothing on the controller's side
+# may need them.
+mkdir -p "$dir/failing"
+for tool in gzip base64; do printf '#!/bin/sh\necho "%s called" >&2\nexit 1\n' "$tool" >"$dir/failing/$tool"; done
+chmod 755 "$dir/failing"/*
+export PATH=$dir/failing:$PATH
 export ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0 ANSIBLE_SSH_CONTROL_PATH_DIR=$dir/cp
-cd "$root"
+binaries="{\"x86_64\": \"$x86_64\", \"aarch64\": \"$aarch64\"}"
+# From another folder than the project's: the defaults are the playbook's.
+mkdir -p "$dir/elsewhere"
+cd "$dir/elsewhere"
 play() {
-  timeout 120 ansible-playbook -i "$dir/inventory.yml" ansible/hostname_check.yml \
-    -e hostname_check_binary="$binary" -e hostname_check_report="$dir/report.json" "$@"
+  timeout 300 ansible-playbook -i "$dir/inventory.yml" "$root/ansible/hostname_check.yml" \
+    -e "{\"hostname_check_binaries\": $binaries}" -e hostname_check_report="$dir/report.json" \
+    -e hostname_check_timeout=10 "$@" >"$dir/console" 2>&1
 }
 failed=0
 expect() {
@@ -42,63 +95,170 @@ expect() {
     failed=1
   fi
 }
+# The report, checked by a Python expression over `report`; every host's record is checked in full
+# once, by the first run.
+report() {
+  /usr/bin/python3 - "$dir/report.json" "$1" <<'PYTHON' && echo "ok: $2" || { echo "FAILED: $2"; failed=1; }
+import json, sys
+report = json.load(open(sys.argv[1], encoding="utf-8"), strict=True)
+if not eval(sys.argv[2]):
+    print(json.dumps(report, indent=2, ensure_ascii=False)[:3000])
+    sys.exit(1)
+PYTHON
+}
+# The recap's failed and unreachable counts of a host, as "failed,unreachable".
+recap() {
+  sed -n "s/^$1 *: .*unreachable=\([0-9]*\) *failed=\([0-9]*\).*/\2,\1/p" "$dir/console"
+}
+
+# Another user plants a link to a file only root may write at the report's path: the report takes
+# the link's place and the file stays as it was.
+echo precious >"$dir/secret"
+chmod 600 "$dir/secret"
+mkdir -p "$dir/shared"
+chmod 1777 "$dir/shared"
+setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "$dir/secret" "$dir/shared/report.json"
 
 status=0
-play >"$dir/console" 2>&1 || status=$?
+play -e hostname_check_report="$dir/shared/report.json" || status=$?
+cp "$dir/shared/report.json" "$dir/report.json"
 expect "$status" 2 "the play fails when a host is not good"
+expect "$(cat "$dir/secret")" precious "the report never goes through a planted link"
+expect "$(stat -c %U "$dir/shared/report.json")" root "the report replaced the link"
+expect "$([[ -e $pwned ]] && echo yes || echo no)" no "nothing a host printed ran on the controller"
 "$fleet" empty "$dir" && left=no || left=yes
-expect "$left" no "no host keeps a file in /tmp or its home"
+expect "$left" no "no host keeps a file in its temporary folders or home"
+expect "$(pgrep -cfx 'sleep 601' || true)" 0 "a check that runs out of time is stopped on its host"
 
-# The report, host by host; messages only by what they must contain.
-/usr/bin/python3 - "$dir/report.json" <<'PYTHON' || failed=1
-import json, sys
-report = json.load(open(sys.argv[1]))
-def record(status, command=None, registry=None, sockets=None, rc=0):
+/usr/bin/python3 - "$dir/report.json" "$pwned" <<'PYTHON' || failed=1
+import json, re, sys
+raw = open(sys.argv[1], "rb").read()
+report = json.loads(raw.decode("utf-8"), strict=True)
+def record(status, command=None, registry=None, sockets=None, rc=0, arch="x86_64", sockets_error=None):
     return {"status": status, "command": command, "registry": registry, "sockets": sockets,
-            "sockets_error": None, "rc": rc, "message": ""}
+            "sockets_error": sockets_error, "rc": rc, "message": "", "arch": arch}
+odd = "ws\u2028\ufffd"
+lookup = "{{ lookup('pipe', 'touch %s') }}" % sys.argv[2]
 expected = {
     "good": record("good", "ws01", "ws01", "ws01"),
+    "twin": record("good", "WS01", "WS01", "WS01"),
     "case": record("bad", "WS02", "ws02", "WS02"),
     "unset": record("bad", "ws03", "", "ws03"),
     "quote": record("good", "it's ws 04 é", "it's ws 04 é", "it's ws 04 é"),
-    "noexec": dict(record("failed", rc=126), message="Permission denied"),
-    "gone": dict(record("unreachable", rc=None), message="Connection refused"),
+    "noexec": record("good", "ws05", "ws05", "ws05"),
+    "sealed": dict(record("failed", rc=125),
+                   message="status 125: hostname_check: no folder where a program may run; tried /tmp /var/tmp /dev/shm /root"),
+    "tcsh": record("good", "ws07", "ws07", "ws07"),
+    "sockets": record("good", "ws08", "ws08", None, sockets_error="WSAGetLastError is '10050'."),
+    "lookup": record("bad", "ws09", lookup, "ws09"),
+    "brace": record("bad", "{% if true %}", '{{ "', "{% if true %}"),
+    "odd": record("good", odd, odd, odd),
+    "stuck": dict(record("failed", rc=None, arch=None), message="timed out after 10 seconds"),
+    "slow": dict(record("failed", rc=124), message="status 124: hostname_check: timed out after 9 seconds"),
+    "bullseye": record("good", "ws14", "ws14", "ws14"),
+    "arm": record("good", "ws15", "ws15", "ws15", arch="aarch64"),
+    "gone": dict(record("unreachable", rc=None, arch=None), message="Connection refused"),
 }
 bad = 0
 for name, want in expected.items():
     got = dict(report["hosts"].get(name, {}))
-    if want["message"] and want["message"] in got.get("message", ""):
+    if want["status"] == "unreachable" and want["message"] in got.get("message", ""):
         got["message"] = want["message"]
     if got != want:
         print(f"FAILED: report for {name}: {got}, expected {want}")
         bad = 1
-if set(report["hosts"]) != set(expected):
-    print(f"FAILED: report hosts {sorted(report['hosts'])}")
-    bad = 1
-if report["summary"] != {"good": 2, "bad": 2, "failed": 1, "unreachable": 1}:
-    print(f"FAILED: summary {report['summary']}")
-    bad = 1
+checks = {
+    "the report's hosts": list(report["hosts"]) == sorted(expected),
+    "the summary": report["summary"] == {"good": 9, "bad": 4, "failed": 3, "unreachable": 1},
+    "the duplicates": report["duplicates"] == {"ws01": ["good", "twin"]},
+    "the time it was made": re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", report["generated"]) is not None,
+    "strict UTF-8 without lone surrogates": b"\\ud" not in raw.lower(),
+}
+for what, ok in checks.items():
+    if not ok:
+        print(f"FAILED: {what}: {json.dumps({k: v for k, v in report.items() if k != 'hosts'})}")
+        bad = 1
 print("ok: the report" if not bad else "FAILED: the report")
 sys.exit(bad)
 PYTHON
+report "report['version'] == '$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")'" "the report gives the project's version"
 
-# The console: the counts, then one line a host that is not good, in the order of their names.
+# The console: the counts, one line a host that is not good (by name), one line a shared name.
 summary=$(sed -n '/"msg": \[/,/\]/p' "$dir/console" | sed -n 's/^ *"\(.*\)",\{0,1\}$/\1/p')
 expected_summary=$(
-  cat <<'TEXT'
-hostname_check: 2 good, 2 bad, 1 failed, 1 unreachable
+  cat <<TEXT
+hostname_check: 9 good, 4 bad, 3 failed, 1 unreachable
+bad: brace: command '{% if true %}', registry '{{ \\"'
 bad: case: command 'WS02', registry 'ws02'
-unreachable: gone: Failed to connect to the host via ssh: ssh: connect to host 127.0.0.1 port 42299: Connection refused
-failed: noexec: status 126: /bin/sh: 7: /tmp/hostname_check.XXXXXX/hostname_check: Permission denied
+unreachable: gone: Data could not be sent to remote host \\"127.0.0.1\\". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port 42299: Connection refused
+bad: lookup: command 'ws09', registry '{{ lookup('pipe', 'touch $pwned') }}'
+failed: sealed: status 125: hostname_check: no folder where a program may run; tried /tmp /var/tmp /dev/shm /root
+failed: slow: status 124: hostname_check: timed out after 9 seconds
+failed: stuck: timed out after 10 seconds
 bad: unset: command 'ws03', registry ''
+same name: ws01: good, twin
 TEXT
 )
-summary=$(echo "$summary" | sed 's|/tmp/hostname_check\.[A-Za-z0-9]\{6\}/|/tmp/hostname_check.XXXXXX/|')
 expect "$summary" "$expected_summary" "the console summary"
+recaps=""
+for name in good case sealed stuck gone; do recaps+="$name=$(recap "$name") "; done
+expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=1,0 " "the recap fails every host that is not good"
+lines=$(wc -l <"$dir/console")
+hosts=$(grep -c '^    [a-z0-9]*: {ansible_port' "$dir/inventory.yml")
+expect "$((lines <= 40 + 3 * hosts))" 1 "the console has at most 3 lines a host besides its fixed part ($lines lines)"
+expect "$(grep -c 'H4sI' "$dir/console" || true)" 0 "the executable is not on the console"
 
+# Accepting bad hosts still fails on hosts that could not be checked; accepting both passes.
 status=0
-play -e hostname_check_fail_on_bad=false >"$dir/console" 2>&1 || status=$?
-expect "$status" 0 "with hostname_check_fail_on_bad=false the play succeeds"
+play --limit 'all:!stuck:!slow' -e hostname_check_fail_on_bad=false || status=$?
+expect "$status" 2 "with fail_on_bad=false, failed and unreachable hosts still fail the play"
+expect "$(recap case),$(recap sealed)" "0,0,1,0" "with fail_on_bad=false, only hosts that could not be checked fail"
+status=0
+play --limit 'all:!stuck:!slow' -e hostname_check_fail_on_bad=false -e hostname_check_fail_on_error=false || status=$?
+expect "$status" 0 "with both false the play succeeds"
+
+# --limit: the report covers exactly the hosts of the play.
+status=0
+play --limit case || status=$?
+expect "$status" 2 "--limit to a bad host fails"
+report "list(report['hosts']) == ['case'] and report['hosts']['case']['status'] == 'bad'" "--limit to a bad host reports it alone"
+status=0
+play --limit good || status=$?
+expect "$status" 0 "--limit to a good host succeeds"
+report "list(report['hosts']) == ['good']" "--limit to a good host reports it alone"
+status=0
+play --limit sealed,gone || status=$?
+expect "$status" 2 "failed and unreachable hosts with no bad one fail the play"
+
+# --check runs the check, which changes nothing, with the same statuses.
+status=0
+play --check --limit good,case,arm || status=$?
+expect "$status" 2 "--check gives the same status"
+report "[r['status'] for r in report['hosts'].values()] == ['good', 'bad', 'good']" "--check gives the same records"
+
+# A host of a machine there is no executable for fails, naming its machine; one executable given
+# for every Linux host goes to each, whatever its machine.
+play --limit arm -e "{\"hostname_check_binaries\": {\"x86_64\": \"$x86_64\"}}" || true
+report "report['hosts']['arm']['status'] == 'failed' and 'machine, aarch64' in report['hosts']['arm']['message']" \
+  "a host of another machine fails, naming it"
+cat >"$dir/any" <<'SCRIPT'
+#!/bin/sh
+echo "The Hostname from command is 'any'."
+echo "Hostname from Registry is 'any'."
+echo "The test results were 'good'."
+echo "Winsock gethostname is 'any'."
+SCRIPT
+play --limit good,arm -e hostname_check_binary="$dir/any" || true
+report "[r['command'] for r in report['hosts'].values()] == ['any', 'any']" "hostname_check_binary goes to every Linux host"
+
+# Settings that cannot work end the play before any host is contacted, naming the variable.
+for setting in hostname_check_timeout=0 hostname_check_timeout=ten hostname_check_report=$dir/nowhere/report.json; do
+  status=0
+  play -e "$setting" || status=$?
+  named=$(grep -c "${setting%%=*}" "$dir/console" || true)
+  contacted=$(grep -c 'Run the check in a private directory' "$dir/console" || true)
+  expect "$status,$((named > 0)),$contacted" "2,1,0" "$setting is refused before any host is contacted"
+done
 "$fleet" empty "$dir" && left=no || left=yes
 expect "$left" no "still no file left on any host"
 

@@ -1,0 +1,91 @@
+"""Makes hostname_check's report on the controller, writes it, and says what it found.
+
+Runs once, on the controller, for the hosts of the play: makes one record a host from the results
+the role's tasks registered there (with the role's filters, so that host output is only parsed in
+Python and stays unsafe), writes the JSON report, and returns the summary for the console
+(summary) and, for each host to be failed, the line that says why (failing).
+
+The report is written to a new file in the report's folder, which then takes the report's name:
+a reader never sees half a report, and whatever stood under the name, a link someone planted there
+included, is replaced and never written through.
+"""
+
+import contextlib
+import datetime
+import json
+import os
+import tempfile
+
+from ansible.module_utils.parsing.convert_bool import boolean
+from ansible.plugins.action import ActionBase
+
+# What the role's tasks register on a host, in the order they run: on Linux the one command, on
+# Windows the private directory, the copy and the run.
+RESULTS = (
+    "hostname_check_linux_run",
+    "hostname_check_windows_dir",
+    "hostname_check_windows_copy",
+    "hostname_check_windows_run",
+)
+
+
+def write_atomically(path, text):
+    """Writes text to path through a new file in the same folder, renamed over path."""
+    descriptor, temporary = tempfile.mkstemp(
+        prefix=".hostname_check_report.", suffix=".tmp", dir=os.path.dirname(path) or "."
+    )
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8") as report:
+            report.write(text)
+            report.flush()
+            os.fsync(report.fileno())
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+class ActionModule(ActionBase):
+    """The hostname_check_report action: hosts (the play's), path (of the report), version_file
+    (CMakeLists.txt, whose project() line has the version), fail_on_bad, fail_on_error."""
+
+    TRANSFERS_FILES = False
+    _VALID_ARGS = frozenset(("hosts", "path", "version_file", "fail_on_bad", "fail_on_error"))
+
+    def run(self, tmp=None, task_vars=None):
+        self._supports_check_mode = True
+        result = super().run(tmp, task_vars)
+        args = self._task.args
+        filters = self._templar.environment.filters
+        hostvars = task_vars["hostvars"]
+
+        records = {}
+        for host in args["hosts"]:
+            registered = hostvars[host]
+            records[str(host)] = filters["hostname_check_record"]([registered.get(name) for name in RESULTS])
+        version = None
+        with contextlib.suppress(OSError, UnicodeDecodeError):
+            with open(args["version_file"], encoding="utf-8") as cmakelists:
+                version = filters["hostname_check_project_version"](cmakelists.read())
+        generated = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+        report = filters["hostname_check_report"](records, generated, version)
+        lines = list(filters["hostname_check_summary"](report))
+
+        fail_on_bad = boolean(args.get("fail_on_bad", True))
+        fail_on_error = boolean(args.get("fail_on_error", True))
+        failing = {}
+        for host, record in report["hosts"].items():
+            if (record["status"] == "bad" and fail_on_bad) or (
+                record["status"] in ("failed", "unreachable") and fail_on_error
+            ):
+                failing[host] = filters["hostname_check_verdict"](record)
+        result.update(changed=False, summary=lines, failing=failing)
+
+        path = str(args["path"])
+        try:
+            write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n")
+        except OSError as error:
+            result.update(failed=True, msg=lines + [f"hostname_check: cannot write the report {path}: {error.strerror}"])
+        return result

@@ -1,0 +1,43 @@
+#!/usr/bin/python
+"""Documentation of the hostname_check_report action, which runs on the controller
+(action_plugins)."""
+
+DOCUMENTATION = r"""
+module: hostname_check_report
+short_description: Writes hostname_check's report and says what it found
+description:
+  - Makes one record a host from the results the role registered there, writes the JSON report
+    through a new file renamed over the path given, and returns the summary and the hosts to fail.
+options:
+  hosts:
+    description: The hosts of the play.
+    type: list
+    elements: str
+    required: true
+  path:
+    description: The report, on the controller.
+    type: path
+    required: true
+  version_file:
+    description: CMakeLists.txt, whose project() line gives the version.
+    type: path
+    required: true
+  fail_on_bad:
+    description: Fail the hosts whose names disagree.
+    type: bool
+    default: true
+  fail_on_error:
+    description: Fail the hosts that could not be checked.
+    type: bool
+    default: true
+"""
+
+RETURN = r"""
+summary:
+  description: The console's summary, one line an entry.
+  type: list
+  elements: str
+failing:
+  description: Host to the line that says why it is not good, for the hosts to fail.
+  type: dict
+"""

@@ -1,0 +1,161 @@
+"""The role's filters, one row a case: a host's record from what the check printed there, the
+report and its summary, the executables made ready to travel, and the settings.
+    python3 -m unittest tests/fleet/filters_test.py
+"""
+
+import base64
+import gzip
+import importlib.util
+import os
+import tempfile
+import unittest
+
+from ansible.utils.unsafe_proxy import AnsibleUnsafe
+
+ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
+spec = importlib.util.spec_from_file_location("filters", os.path.join(ROLE, "filter_plugins", "hostname_check.py"))
+filters = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(filters)
+
+
+def lines(command, registry, verdict, sockets="Winsock gethostname is 'WS01'.", end="\n"):
+    return end.join([f"The Hostname from command is '{command}'.", f"Hostname from Registry is '{registry}'.",
+                     f"The test results were '{verdict}'.", sockets]) + end
+
+
+def run(rc, stdout, stderr="", machine="x86_64"):
+    """The result of the Linux run: the script names the machine first."""
+    return [{"rc": rc, "stdout": f"hostname_check machine: {machine}\n{stdout}", "stderr": stderr}]
+
+
+def record(status, command=None, registry=None, sockets=None, rc=0, message="", arch="x86_64", sockets_error=None):
+    return {"status": status, "command": command, "registry": registry, "sockets": sockets,
+            "sockets_error": sockets_error, "rc": rc, "message": message, "arch": arch}
+
+
+class Records(unittest.TestCase):
+    def test_records(self):
+        good = record("good", "WS01", "WS01", "WS01")
+        windows = [{"path": "C:\\t\\hostname_check.x"}, {"changed": True}]
+        lookup = "{{ lookup('pipe', 'id') }}"
+        cases = [
+            ("good", run(0, lines("WS01", "WS01", "good")), good),
+            ("bad", run(0, lines("WS01", "ws01", "bad")), record("bad", "WS01", "ws01", "WS01")),
+            ("no configured name", run(0, lines("WS01", "", "bad")), record("bad", "WS01", "", "WS01")),
+            ("apostrophes and blanks", run(0, lines("it's a ' b", "it's a ' b", "good", "Winsock gethostname is ''.")),
+             record("good", "it's a ' b", "it's a ' b", "")),
+            ("template text is text", run(0, lines(lookup, "{% if %}", "bad")), record("bad", lookup, "{% if %}", "WS01")),
+            ("U+2028 is no line end", run(0, lines("ws\u2028x", "ws\u2028x", "good")), record("good", "ws\u2028x", "ws\u2028x", "WS01")),
+            ("bytes that are not UTF-8", run(0, lines("ws\udcff", "ws\udcff", "good")), record("good", "ws\ufffd", "ws\ufffd", "WS01")),
+            ("Windows, CR LF", windows + [{"rc": 0, "stdout": lines("WS01", "WS01", "good", end="\r\n")}], dict(good, arch=None)),
+            ("sockets start-up failed", run(0, lines("WS01", "WS01", "good", "WSA Startup Failed.")),
+             record("good", "WS01", "WS01", sockets_error="WSA Startup Failed.")),
+            ("sockets name failed", run(0, lines("WS01", "WS01", "good", "WSAGetLastError is '10050'.")),
+             record("good", "WS01", "WS01", sockets_error="WSAGetLastError is '10050'.")),
+            ("a fourth line that is not the check's", run(0, lines("WS01", "WS01", "good", "Winsock gethostname is 'x'")),
+             record("failed", rc=0, message="status 0: The Hostname from command is 'WS01'.: Hostname from Registry is 'WS01'.: "
+                    "The test results were 'good'.: Winsock gethostname is 'x'")),
+            ("a fifth line", run(0, lines("a", "a", "good") + "more\n"), dict(record("failed", rc=0), message=None)),
+            ("a name longer than the check prints", run(0, lines("n" * 100, "n" * 100, "good")), dict(record("failed", rc=0), message=None)),
+            ("a verdict that is neither", run(0, lines("a", "a", "fine")), dict(record("failed", rc=0), message=None)),
+            ("the refusal", run(1, "Temp file already exists.\n"), record("failed", rc=1, message="status 1: Temp file already exists.")),
+            ("the failed capture", run(1, "", "Error while opening the file.\n: Permission denied\n"),
+             record("failed", rc=1, message="status 1: Error while opening the file.: : Permission denied")),
+            ("the script could not start it", run(125, "", "hostname_check: no folder where a program may run; tried /tmp\n"),
+             record("failed", rc=125, message="status 125: hostname_check: no folder where a program may run; tried /tmp")),
+            ("huge output", run(3, "x" * 70000), dict(record("failed", rc=3), message=None)),
+            ("unreachable", [{"unreachable": True, "msg": "ssh: connect to host h: Connection refused\r\n"}],
+             record("unreachable", rc=None, arch=None, message="ssh: connect to host h: Connection refused")),
+            ("out of time", [{"failed": True, "msg": "The hostname_check_run action failed to execute in the expected time frame (10) and was terminated"}],
+             record("failed", rc=None, arch=None, message="timed out after 10 seconds")),
+            ("Windows copy failed", windows[:1] + [{"failed": True, "msg": "Cannot copy"}, {"skipped": True}],
+             record("failed", rc=None, arch=None, message="Cannot copy")),
+            ("nothing ran", [None, {"skipped": True}], record("failed", rc=None, arch=None, message="the check did not run")),
+        ]
+        for what, results, expected in cases:
+            with self.subTest(what):
+                got = filters.hostname_check_record(results)
+                self.assertIsInstance(got["message"], AnsibleUnsafe)
+                self.assertLessEqual(len(got["message"]), 4096)
+                if expected["message"] is None:
+                    expected = dict(expected, message=got["message"])
+                    self.assertTrue(got["message"].startswith(f"status {expected['rc']}: "), got["message"])
+                self.assertEqual(got, expected)
+        cut = filters.hostname_check_record(run(3, "x" * 70000))["message"]
+        self.assertTrue(cut.endswith(filters.CUT) and len(cut) == 4096)
+
+
+class Report(unittest.TestCase):
+    def test_report_and_summary(self):
+        records = {
+            "web02": record("bad", "WEB02", "web-02", "WEB02"),
+            "ws01": record("good", "ws01", "ws01", "ws01"),
+            "twin": record("good", "WS01", "WS01", "WS01"),
+            "gone": record("unreachable", rc=None, arch=None, message="Connection refused"),
+            "full": record("failed", rc=1, message="status 1: Temp file already exists."),
+            "empty": record("bad", "", "", "x"),
+            "empty2": record("bad", "", "x", "x"),
+        }
+        report = filters.hostname_check_report(records, "2026-12-09T00:00:00Z", "1.0.0")
+        self.assertEqual(list(report["hosts"]), sorted(records))
+        self.assertEqual(report["summary"], {"good": 2, "bad": 3, "failed": 1, "unreachable": 1})
+        self.assertEqual(report["duplicates"], {"ws01": ["twin", "ws01"]})
+        self.assertEqual((report["generated"], report["version"]), ("2026-12-09T00:00:00Z", "1.0.0"))
+        self.assertEqual(filters.hostname_check_summary(report), [
+            "hostname_check: 2 good, 3 bad, 1 failed, 1 unreachable",
+            "bad: empty: command '', registry ''",
+            "bad: empty2: command '', registry 'x'",
+            "failed: full: status 1: Temp file already exists.",
+            "unreachable: gone: Connection refused",
+            "bad: web02: command 'WEB02', registry 'web-02'",
+            "same name: ws01: twin, ws01",
+        ])
+        self.assertEqual(filters.hostname_check_verdict(records["ws01"]), "")
+
+    def test_project_version(self):
+        for text, version in [
+            ('project(hostname_check VERSION 1.0.0 DESCRIPTION "x"\n        LANGUAGES CXX)', "1.0.0"),
+            ("project(x\n  VERSION 2.1)", "2.1"),
+            ("project(x LANGUAGES CXX)", None),
+            ("", None),
+        ]:
+            self.assertEqual(filters.hostname_check_project_version(text), version, text)
+
+
+class Payloads(unittest.TestCase):
+    def test_payloads_decode_to_the_files(self):
+        with tempfile.TemporaryDirectory() as folder:
+            data = {"x86_64": bytes(range(256)) * 300, "aarch64": b""}
+            paths = {}
+            for machine, content in data.items():
+                paths[machine] = os.path.join(folder, machine)
+                with open(paths[machine], "wb") as file:
+                    file.write(content)
+            payloads = filters.hostname_check_payloads(paths)
+            for machine, content in data.items():
+                self.assertEqual(gzip.decompress(base64.b64decode(payloads[machine], validate=True)), content)
+            missing = os.path.join(folder, "missing")
+            with self.assertRaisesRegex(Exception, f"{missing}: No such file"):
+                filters.hostname_check_payloads({"x86_64": missing})
+
+    def test_settings(self):
+        good = {"timeout": 60, "report": "report.json", "binaries": {"x86_64": "a", "*": "b"},
+                "fail_on_bad": True, "fail_on_error": "false"}
+        self.assertEqual(filters.hostname_check_setting_problems(good), [])
+        for change, named in [
+            ({"timeout": 0}, "hostname_check_timeout"),
+            ({"timeout": "ten"}, "hostname_check_timeout"),
+            ({"timeout": "-5"}, "hostname_check_timeout"),
+            ({"report": "/nonexistent/report.json"}, "hostname_check_report"),
+            ({"report": ""}, "hostname_check_report"),
+            ({"binaries": {}}, "hostname_check_binaries"),
+            ({"binaries": {"x86_64; rm -rf /": "a"}}, "hostname_check_binaries"),
+            ({"fail_on_bad": "maybe"}, "hostname_check_fail_on_bad"),
+        ]:
+            problems = filters.hostname_check_setting_problems(dict(good, **change))
+            self.assertEqual(len(problems), 1, change)
+            self.assertIn(named, problems[0])
+
+
+if __name__ == "__main__":
+    unittest.main()
