@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What a run of the check costs. Prints, from one hyperfine run, the ratio of the check's mean time
-# to its floor's (the same processes started by /bin/sh alone: the capture and the removal), the
+# to its floor's (the capture and the removal done by the system's own tools), the
 # check's peak resident memory, and the size of the Windows executable.
 # Needs hyperfine and time (Debian packages of those names) beside the build tools.
 set -euo pipefail
@@ -14,7 +14,7 @@ exe=$root/build/windows-i686/hostname_check.exe
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-floor="sh -c 'sh -c \"hostname > HostName123.txt\"; sh -c \"rm HostName123.txt\"'"
+floor="sh -c 'sh -c \"hostname > HostName123.txt\"; rm HostName123.txt'"
 hyperfine -N --warmup 20 --runs "${RUNS:-500}" --export-csv times.csv "$check" "$floor"
 
 # times.csv: command,mean,stddev,median,user,system,min,max (seconds).

@@ -262,4 +262,20 @@ done
 "$fleet" empty "$dir" && left=no || left=yes
 expect "$left" no "still no file left on any host"
 
+# The harness itself: a fleet whose port is taken does not start, and a stale pid file that names
+# a process of this machine's own stops nothing.
+other=$dir/other
+mkdir -p "$other/hosts/clash"
+echo 42201 >"$other/hosts/clash/port"
+printf clash >"$other/hosts/clash/kernel"
+printf 'clash\n' >"$other/hosts/clash/etc_hostname"
+"$fleet" start "$other" 2>/dev/null && started=yes || started=no
+expect "$started" no "a fleet whose port is taken does not start"
+sleep 600 &
+bystander=$!
+echo "$bystander" >"$other/hosts/clash/pid"
+"$fleet" stop "$other"
+expect "$(kill -0 "$bystander" 2>/dev/null && echo alive || echo killed)" alive "a stale pid file stops nothing"
+kill "$bystander"
+
 [[ $failed -eq 0 ]] || { cat "$dir/console"; exit 1; }
