@@ -13,9 +13,9 @@ import unittest
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
-spec = importlib.util.spec_from_file_location("filters", os.path.join(ROLE, "filter_plugins", "hostname_check.py"))
-filters = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(filters)
+plugin = importlib.util.spec_from_file_location("filters", os.path.join(ROLE, "filter_plugins", "hostname_check.py"))
+filters = importlib.util.module_from_spec(plugin)
+plugin.loader.exec_module(filters)
 
 
 def lines(command, registry, verdict, sockets="Winsock gethostname is 'WS01'.", end="\n"):
