@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 wine wine32:i386
   icoutils libxml2-utils clang libclang-rt-14-dev clang-format clang-tidy valgrind groff-base man-db
   dpkg-dev file lintian osslsigncode openssl ansible ansible-core ansible-lint openssh-server iproute2
-  util-linux musl-dev musl-dev:arm64 g++-aarch64-linux-gnu qemu-user-static debootstrap tcsh ninja-build)
+  util-linux procps musl-dev musl-dev:arm64 g++-aarch64-linux-gnu qemu-user-static debootstrap tcsh
+  ninja-build)
 
 missing=()
 for package in "${packages[@]}"; do

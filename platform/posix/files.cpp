@@ -136,14 +136,17 @@ bool TakeWord(const char*& at, char (&word)[PATH_MAX]) {
 int RemoveFiles(const char* names) {
   int status = 0;
   char name[PATH_MAX];
-  errno = 0;
-  while (TakeWord(names, name)) {
+  for (errno = 0; TakeWord(names, name); errno = 0) {
     if (unlink(name) != 0 && errno != ENOENT) {
       fprintf(stderr, "hostname_check: cannot remove %s: %s\n", name, strerror(errno));
       status = 1 << 8;
     }
   }
-  return errno == ENAMETOOLONG ? 1 << 8 : status;
+  if (errno == ENAMETOOLONG) {
+    fprintf(stderr, "hostname_check: cannot remove a name: %s\n", strerror(errno));
+    status = 1 << 8;
+  }
+  return status;
 }
 
 }  // namespace

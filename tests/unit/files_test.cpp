@@ -14,6 +14,13 @@
 
 namespace {
 
+void WriteFile(const std::string& path, const char* text) {
+  FILE* out = ::fopen(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr) << path;
+  fputs(text, out);
+  fclose(out);
+}
+
 // Reading a file opened with "r" folds CR LF and ends at Ctrl-Z as the Windows runtime's text
 // mode does; "rb" reads the bytes as they are.
 TEST(TextModeFopen, FoldsCarriageReturnLineFeed) {
@@ -68,10 +75,7 @@ TEST(TextModeFopen, RefusesWhatTheCallerDidNotCreate) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string base = dir;
   const std::string own = base + "/own";
-  FILE* out = ::fopen(own.c_str(), "w");
-  ASSERT_NE(out, nullptr);
-  fputs("secret\n", out);
-  fclose(out);
+  ASSERT_NO_FATAL_FAILURE(WriteFile(own, "secret\n"));
   ASSERT_EQ(symlink(own.c_str(), (base + "/symlink").c_str()), 0);
   ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
   ASSERT_EQ(mkdir((base + "/dir").c_str(), 0700), 0);
@@ -119,10 +123,7 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string base = dir;
   const std::string old = base + "/old";
-  FILE* out = ::fopen(old.c_str(), "w");
-  ASSERT_NE(out, nullptr);
-  fputs("old\n", out);
-  fclose(out);
+  ASSERT_NO_FATAL_FAILURE(WriteFile(old, "old\n"));
   ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
   const int fifoReader = open((base + "/fifo").c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(fifoReader, 0);

@@ -119,9 +119,16 @@ def hostname_check_setting_problems(settings):
     return problems
 
 
-def _record_of_output(rc, stdout, stderr):
+def _record(**fields):
+    """A host's record: failed, with nothing known, unless fields say otherwise."""
     record = {"status": "failed", "command": None, "registry": None, "sockets": None,
-              "sockets_error": None, "rc": rc, "message": "", "arch": None}
+              "sockets_error": None, "rc": None, "message": "", "arch": None}
+    record.update(fields)
+    return record
+
+
+def _record_of_output(rc, stdout, stderr):
+    record = _record(rc=rc)
     out = _lines(stdout)
     err = [line for line in _lines(stderr) if line]
     if out and out[0].startswith(MACHINE_PREFIX):
@@ -141,8 +148,7 @@ def hostname_check_record(results):
     """One host's record from the results of the tasks that ran the check there, in order: the
     first that could not reach the host or failed without running the check decides; otherwise the
     last, which ran it, by its status and what it printed."""
-    record = {"status": "failed", "command": None, "registry": None, "sockets": None,
-              "sockets_error": None, "rc": None, "message": "the check did not run", "arch": None}
+    record = _record(message="the check did not run")
     for result in results or []:
         if not isinstance(result, dict) or result.get("skipped"):
             continue
