@@ -1,17 +1,34 @@
-# Writes SHA256SUMS, as `sha256sum -c` reads it, for files that lie in one folder:
+# Writes a SHA-256 checksum list, as `sha256sum -c` reads it, for files that lie in one folder:
 #   cmake -DFILES=PATH|PATH... -DOUTPUT=PATH -P checksums.cmake
-# or, as CPack's post-build script, for the packages it has just made, beside them.
+# or, as CPack's post-build script, one beside each package it has just made, named after it
+# (hostname-check-1.0.0-win32.SHA256SUMS): the package, then each file that CPACK_HOSTNAME_CHECK_-
+# UNPACKED names (NAME|PATH...) as the package unpacks it, in the folder named after the package.
+function(sha256_line path name out)
+  file(SHA256 "${path}" hash)
+  set(${out} "${${out}}${hash}  ${name}\n" PARENT_SCOPE)
+endfunction()
+
 if(CPACK_PACKAGE_FILES)
   # CPack copies the packages from where it made them to CPACK_PACKAGE_DIRECTORY.
-  set(files ${CPACK_PACKAGE_FILES})
-  set(OUTPUT "${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS")
+  foreach(package IN LISTS CPACK_PACKAGE_FILES)
+    get_filename_component(name "${package}" NAME)
+    get_filename_component(base "${package}" NAME_WLE)
+    set(sums "")
+    sha256_line("${package}" "${name}" sums)
+    foreach(entry IN LISTS CPACK_HOSTNAME_CHECK_UNPACKED)
+      string(REPLACE "|" ";" entry "${entry}")
+      list(GET entry 0 inner)
+      list(GET entry 1 path)
+      sha256_line("${path}" "${base}/${inner}" sums)
+    endforeach()
+    file(WRITE "${CPACK_PACKAGE_DIRECTORY}/${base}.SHA256SUMS" "${sums}")
+  endforeach()
 else()
   string(REPLACE "|" ";" files "${FILES}")
+  set(sums "")
+  foreach(file IN LISTS files)
+    get_filename_component(name "${file}" NAME)
+    sha256_line("${file}" "${name}" sums)
+  endforeach()
+  file(WRITE "${OUTPUT}" "${sums}")
 endif()
-set(sums "")
-foreach(file IN LISTS files)
-  file(SHA256 "${file}" hash)
-  get_filename_component(name "${file}" NAME)
-  string(APPEND sums "${hash}  ${name}\n")
-endforeach()
-file(WRITE "${OUTPUT}" "${sums}")

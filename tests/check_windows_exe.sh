@@ -1,17 +1,25 @@
 #!/bin/sh
-# Checks that the Windows executable is a 32-bit console program that needs no DLL beyond the
-# system's own, fits in 48 KiB, is Terminal Server aware with ASLR and DEP, and carries the
-# project's version and a manifest that runs it as the invoking user:
-#   check_windows_exe.sh OBJDUMP EXE VERSION
+# Checks that a Windows executable is a console program of its machine (i686: PE32; x86_64: PE32+
+# with high-entropy ASLR) that needs no DLL beyond the system's own, fits in 48 KiB, is Terminal
+# Server aware with ASLR and DEP, has no build time in its header, and carries the project's
+# version and a manifest for its machine that runs it as the invoking user:
+#   check_windows_exe.sh i686|x86_64 OBJDUMP EXE VERSION
 set -eu
-objdump=$1
-exe=$2
-version=$3
+machine=$1
+objdump=$2
+exe=$3
+version=$4
+case $machine in
+i686) format=pei-i386 architecture=x86 flags= ;;
+x86_64) format=pei-x86-64 architecture=amd64 flags=HIGH_ENTROPY_VA ;;
+*) echo "usage: $0 i686|x86_64 OBJDUMP EXE VERSION" >&2 && exit 2 ;;
+esac
 headers=$("$objdump" -p "$exe")
 fail=0
-echo "$headers" | grep -q 'file format pei-i386' || { echo "not a PE32 i386 executable"; fail=1; }
+echo "$headers" | grep -q "file format $format\$" || { echo "not a $format executable"; fail=1; }
+echo "$headers" | grep -q '^Time/Date.*1970$' || { echo "the header has a time stamp"; fail=1; }
 echo "$headers" | grep -q 'Subsystem.*(Windows CUI)' || { echo "not a console program"; fail=1; }
-for flag in TERMINAL_SERVICE_AWARE DYNAMIC_BASE NX_COMPAT; do
+for flag in TERMINAL_SERVICE_AWARE DYNAMIC_BASE NX_COMPAT $flags; do
   echo "$headers" | grep -qw "$flag" || { echo "not $flag"; fail=1; }
 done
 for dll in $(echo "$headers" | sed -n 's/.*DLL Name: //p'); do
@@ -30,6 +38,8 @@ echo "$manifest" | xmllint --noout - || { echo "the manifest is not well-formed 
 echo "$manifest" | grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' ||
   { echo "the manifest does not ask for asInvoker"; fail=1; }
 [ "$(echo "$manifest" | grep -c '<supportedOS ')" -eq 5 ] || { echo "not Vista to 11"; fail=1; }
+echo "$manifest" | grep -q "processorArchitecture=\"$architecture\"" ||
+  { echo "the manifest is not for $architecture"; fail=1; }
 echo "$manifest" | grep -q activeCodePage && { echo "the manifest sets a code page"; fail=1; }
 
 # The version resource: its strings (UTF-16) and its fixed part (four 16-bit numbers).

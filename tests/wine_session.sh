@@ -3,24 +3,42 @@
 #   wine_session.sh start|stop PREFIX
 # Starting makes a fresh prefix with a persistent wineserver, names the machine WS01 as the tests'
 # private UTS namespaces do, and exports the TCP/IP parameters so that tests can restore them.
-set -eu
+# Every step runs under $WINE (wine64 unless set), which any x86-64 kernel runs; a step that fails
+# says which, with what Wine printed.
+set -u
 command=$1
 export WINEPREFIX=$2 WINEDEBUG=-all
+wine=${WINE:-/usr/lib/wine/wine64}
 parameters='HKLM\System\CurrentControlSet\Services\Tcpip\Parameters'
+
+# Runs a step with its output in a file (wineserver -p stays, holding what it was given); on
+# failure prints the step, its status and its output, and ends the start.
+step() {
+  "$@" >"$WINEPREFIX/step.log" 2>&1 || {
+    status=$?
+    printf 'wine_session: %s failed (status %s):\n' "$*" "$status" >&2
+    cat "$WINEPREFIX/step.log" >&2
+    [ ! -s "$WINEPREFIX/wineboot.log" ] || { echo 'wineboot -i said:' && cat "$WINEPREFIX/wineboot.log"; } >&2
+    exit 1
+  }
+}
 
 case $command in
 start)
-  wineserver -k 2>/dev/null || true
+  wineserver -k 2>/dev/null
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  wineserver -p >/dev/null 2>&1
-  wineboot -i >/dev/null 2>&1
-  wine reg add 'HKLM\System\CurrentControlSet\Control\ComputerName\ActiveComputerName' \
-    /v ComputerName /t REG_SZ /d WS01 /f >/dev/null
-  wine reg export "$parameters" "$WINEPREFIX/tcpip.reg" /y >/dev/null
+  step wineserver -p
+  # On a kernel without 32-bit programs, wineboot says that it cannot start the 32-bit rundll32;
+  # the prefix works all the same, as the steps after it show.
+  "$wine" wineboot -i >"$WINEPREFIX/wineboot.log" 2>&1
+  step "$wine" reg add 'HKLM\System\CurrentControlSet\Control\ComputerName\ActiveComputerName' \
+    /v ComputerName /t REG_SZ /d WS01 /f
+  step "$wine" reg export "$parameters" "$WINEPREFIX/tcpip.reg" /y
   ;;
 stop)
-  wineserver -k 2>/dev/null || true
+  wineserver -k 2>/dev/null
+  exit 0
   ;;
 *)
   echo "usage: $0 start|stop PREFIX" >&2

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Builds both packages from the release builds alone and tries them as an administrator would, as
-# root: checks the SHA256SUMS beside them, lintian on the .deb, installs it, runs hostname_check
-# from PATH in an empty directory, reads its manual page, removes the package; then unpacks the
-# Windows zip, checks its SHA256SUMS and runs the executable under Wine in a prefix of its own.
-# Last, signs the executable with a throwaway certificate, and sees a failed signing leave none.
+# Builds the packages from the release builds alone and tries them as an administrator would, as
+# root: checks the checksum lists beside them, lintian on the .deb, installs it, runs
+# hostname_check from PATH in an empty directory, reads its manual page, removes the package; then
+# unpacks both Windows zips in one download folder, checks them and their executables against the
+# lists beside them, and runs each executable under the Wine loader for it (the 32-bit one only
+# where this kernel runs 32-bit programs; skipped, with the reason, elsewhere). Then signs an
+# executable with a throwaway certificate, and sees a failed signing leave none. Last, builds
+# everything again from a copy of the sources in another folder and compares the checksums.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+wine64=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
 
 passed=0
 failed=0
@@ -21,15 +26,44 @@ check() {
     failed=$((failed + 1))
   fi
 }
+skipped=0
+skip() {
+  echo "skipped: $1"
+  skipped=$((skipped + 1))
+}
 
-cmake --preset release >/dev/null && cmake --build --preset release >/dev/null && cpack --preset deb >/dev/null
-cmake --workflow --preset windows-i686 >/dev/null
+# Every package and executable that is published, as the package step leaves them.
+build_all() {
+  cmake --preset release >/dev/null && cmake --build --preset release >/dev/null &&
+    cpack --preset deb >/dev/null
+  for preset in windows-i686 windows-x86_64 fleet; do
+    cmake --workflow --preset "$preset" >/dev/null
+  done
+}
+build_all
+published=(build/release/hostname-check_*.deb build/windows-i686/hostname-check-*-win32.zip
+  build/windows-x86_64/hostname-check-*-win64.zip build/windows-i686/hostname_check.exe
+  build/windows-x86_64/hostname_check.exe build/fleet/hostname_check-x86_64
+  build/fleet/hostname_check-aarch64)
 deb=$(ls build/release/hostname-check_*.deb)
-zip=$(ls build/windows-i686/hostname-check-*-win32.zip)
+zips=(build/windows-i686/hostname-check-*-win32.zip build/windows-x86_64/hostname-check-*-win64.zip)
 
 work=$(mktemp -d)
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+
+# Why the 32-bit loader cannot start a program here, or nothing.
+wine32_cannot_run() {
+  local status=0
+  [[ -e $wine32 ]] || { echo "$wine32 is not installed (wine32:i386)"; return; }
+  "$wine32" --version >/dev/null 2>&1 || status=$?
+  if ((status == 126)); then
+    echo "this kernel runs no 32-bit programs ($wine32: Exec format error)"
+  elif ((status != 0)); then
+    echo "$wine32 --version ended with status $status"
+  fi
+}
+why32=$(wine32_cannot_run)
 
 # Four lines, the last three in their fixed form, and status 0.
 four_lines() {
@@ -39,9 +73,7 @@ four_lines() {
     grep -q "^The test results were '\(good\|bad\)'\." "$out"
 }
 
-for folder in build/release build/windows-i686; do
-  check "the checksums beside the packages in $folder" sh -c "cd $folder && sha256sum -c SHA256SUMS"
-done
+check "the checksum beside the .deb" sh -c "cd build/release && sha256sum -c hostname-check_*.SHA256SUMS"
 check "lintian finds no error or warning" lintian --fail-on error,warning "$deb"
 check "the package's copyright file is DEP-5 with the licence" sh -c "dpkg-deb --fsys-tarfile '$deb' |
   tar -xO ./usr/share/doc/hostname-check/copyright | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/'"
@@ -55,32 +87,54 @@ check "the manual page is installed" sh -c "man -w hostname_check | grep -q '/us
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -q hostname-check >/dev/null
 check "the package removes cleanly" sh -c "! command -v hostname_check && ! dpkg -s hostname-check 2>/dev/null | grep -q 'Status: install'"
 
-mkdir "$work/zip"
-(cd "$work/zip" && cmake -E tar xf "$root/$zip")
-check "the zip holds the executable, README.txt, LICENSE.txt and SHA256SUMS" \
-  test -f "$work/zip/hostname_check.exe" -a -f "$work/zip/README.txt" -a -f "$work/zip/LICENSE.txt" \
-  -a -f "$work/zip/SHA256SUMS"
-check "the zip's SHA256SUMS is the executable's" sh -c "cd '$work/zip' && sha256sum -c SHA256SUMS"
-for text in README.txt LICENSE.txt; do
-  check "$text has CRLF line ends" sh -c "[ \$(grep -c \$(printf '\r')\$ '$work/zip/$text') -eq \$(wc -l < '$work/zip/$text') ]"
+# The download folder: both zips and the lists beside them, unpacked there.
+mkdir "$work/download"
+cp "$deb" build/release/hostname-check_*.SHA256SUMS "${zips[@]}" build/windows-*/hostname-check-*.SHA256SUMS \
+  "$work/download"
+check "no member of a zip has the name of another's or of anything published beside them" sh -c \
+  "cd '$work/download' && { ls; for zip in *.zip; do unzip -Z1 \"\$zip\"; done; } | sort | uniq -d | grep -q . && exit 1 || exit 0"
+for zip in "${zips[@]}"; do
+  (cd "$work/download" && unzip -q "$(basename "$zip")" </dev/null)
 done
-check "README.txt is under 100 lines of at most 78 characters" sh -c \
-  "[ \$(wc -l < '$work/zip/README.txt') -lt 100 ] && ! tr -d '\r' < '$work/zip/README.txt' | grep -q '.\{79\}'"
-wineboot -i >/dev/null 2>&1
-check "the unpacked executable runs under Wine" sh -c "cd '$work/run' && wine '$work/zip/hostname_check.exe' > '$work/out'"
+check "the lists beside the zips cover each zip and its unpacked executable" sh -c \
+  "cd '$work/download' && sha256sum -c hostname-check-*-win*.SHA256SUMS && [ \$(cat hostname-check-*-win*.SHA256SUMS | wc -l) -eq 4 ]"
+for folder in "$work"/download/hostname-check-*-win32 "$work"/download/hostname-check-*-win64; do
+  name=$(basename "$folder")
+  check "$name holds the executable, README.txt, LICENSE.txt and SHA256SUMS.txt" \
+    test -f "$folder/hostname_check.exe" -a -f "$folder/README.txt" -a -f "$folder/LICENSE.txt" \
+    -a -f "$folder/SHA256SUMS.txt"
+  check "$name's SHA256SUMS.txt is the executable's" sh -c "cd '$folder' && sha256sum -c SHA256SUMS.txt"
+  for text in README.txt LICENSE.txt; do
+    check "$name's $text has CRLF line ends" sh -c "[ \$(grep -c \$(printf '\r')\$ '$folder/$text') -eq \$(wc -l < '$folder/$text') ]"
+  done
+  check "$name's README.txt is under 100 lines of at most 78 characters" sh -c \
+    "[ \$(wc -l < '$folder/README.txt') -lt 100 ] && ! tr -d '\r' < '$folder/README.txt' | grep -q '.\{79\}'"
+done
+
+"$wine64" wineboot -i >/dev/null 2>&1 || true
+ran="x64 (wine64)"
+check "the x64 executable runs under wine64" sh -c "cd '$work/run' && '$wine64' '$work'/download/hostname-check-*-win64/hostname_check.exe > '$work/out'"
 check "it prints the four lines" four_lines "$work/out"
+if [[ -z $why32 ]]; then
+  ran="$ran and x86 (wine)"
+  check "the x86 executable runs under wine" sh -c "cd '$work/run' && '$wine32' '$work'/download/hostname-check-*-win32/hostname_check.exe > '$work/out'"
+  check "it prints the four lines" four_lines "$work/out"
+else
+  skip "the x86 executable under wine: $why32"
+fi
 
 # Signing: a throwaway self-signed certificate, a build with signing on, and a signature that
-# osslsigncode verifies, given that certificate as the one it may trust.
+# osslsigncode verifies, given that certificate as the one it may trust. The x64 build, which runs
+# under Wine on any x86-64 kernel; both builds sign the same way.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=hostname_check test" \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-cmake -S . -B "$work/signed" --toolchain cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+cmake -S . -B "$work/signed" --toolchain cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
   -DBUILD_TESTING=OFF -DHOSTNAME_CHECK_WERROR=ON \
   -DHOSTNAME_CHECK_SIGN_CERT="$work/cert.pem" -DHOSTNAME_CHECK_SIGN_KEY="$work/key.pem" >/dev/null
 cmake --build "$work/signed" >/dev/null
 check "osslsigncode verifies the signature" sh -c "osslsigncode verify -CAfile '$work/cert.pem' \
   -in '$work/signed/hostname_check.exe' | grep -qx 'Signature verification: ok'"
-check "the signed executable still runs" sh -c "cd '$work/run' && wine '$work/signed/hostname_check.exe' > '$work/out'"
+check "the signed executable still runs" sh -c "cd '$work/run' && '$wine64' '$work/signed/hostname_check.exe' > '$work/out'"
 # A wrong password: the build fails and leaves no unsigned executable, with Ninja too.
 openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -passout pass:right -out "$work/codesign.p12"
 echo wrong >"$work/password.txt"
@@ -90,5 +144,14 @@ cmake -S . -B "$work/badsign" -G Ninja --toolchain cmake/mingw-w64-i686.cmake -D
 check "a failed signing fails the build and leaves no executable" sh -c \
   "! cmake --build '$work/badsign' >/dev/null 2>&1 && ! test -e '$work/badsign/hostname_check.exe'"
 
-echo "packages: $passed passed, $failed failed"
+# The same commit, built again in another folder a little later, gives the same bytes.
+mkdir "$work/again"
+tar -C "$root" --exclude=./build -cf - . | tar -C "$work/again" -xf -
+(cd "$root" && sha256sum "${published[@]}") >"$work/first.sums"
+(cd "$work/again" && build_all)
+check "a second build in another folder gives the same ${#published[@]} files, byte for byte" \
+  sh -c "cd '$work/again' && sha256sum -c '$work/first.sums'"
+
+echo "Windows under Wine: $ran ran${why32:+; x86 (wine) skipped: $why32}"
+echo "packages: $passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]

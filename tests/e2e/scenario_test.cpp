@@ -164,15 +164,14 @@ void MakeLinuxWorld(const Plan& plan) {
   if (chdir(plan.run.c_str()) != 0) Die("chdir");
   if (s.unprivileged && !BecomeNobody()) Die("drop privileges");
   umask(s.umask);
-#ifdef WINDOWS_EXE
-  // A run that waits for ever (on a question nobody answers) is stopped after 60 seconds.
+  const Build& build = *plan.build;
+  // Windows: the executable under its Wine loader; a run that waits for ever (on a question nobody
+  // answers) is stopped after 60 seconds.
   if (plan.platform == kWindows) {
-    execlp("timeout", "timeout", "60", "wine", WINDOWS_EXE, static_cast<char*>(nullptr));
+    execlp("timeout", "timeout", "60", build.emulator, build.check, static_cast<char*>(nullptr));
     Die("execlp wine");
   }
-#endif
   alarm(30);  // a run that waits for ever (on a FIFO, say) ends here, with SIGALRM
-  const Build& build = *plan.build;
   const char* binary = s.sockets == Sockets::kReal ? build.check : build.fakeSockets;
   // On a pseudo-terminal; a run that waits for an answer is stopped after 20 seconds.
   if (s.terminal) {
@@ -226,6 +225,13 @@ int Command(std::vector<std::string> args) {
   return Wait(child);
 }
 
+// Wine's helpers (reg) run under the 64-bit loader, which every x86-64 kernel runs.
+#ifdef WINE64_LOADER
+constexpr char kWine[] = WINE64_LOADER;
+#else
+constexpr char kWine[] = "wine";
+#endif
+
 // Windows: the registry as the scenario has it. The whole key comes back from the copy that the
 // Wine session exported when it started.
 constexpr char kParameters[] = "HKLM\\System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
@@ -233,15 +239,15 @@ constexpr char kParameters[] = "HKLM\\System\\CurrentControlSet\\Services\\Tcpip
 void SetRegistry(const Scenario& s) {
   const char* prefix = getenv("WINEPREFIX");
   ASSERT_NE(prefix, nullptr) << "the Windows tests run in the Wine session that CTest starts";
-  ASSERT_EQ(Command({"wine", "reg", "import", std::string(prefix) + "/tcpip.reg"}), 0);
+  ASSERT_EQ(Command({kWine, "reg", "import", std::string(prefix) + "/tcpip.reg"}), 0);
   if (s.keyMissing) {
-    ASSERT_EQ(Command({"wine", "reg", "delete", kParameters, "/f"}), 0);
+    ASSERT_EQ(Command({kWine, "reg", "delete", kParameters, "/f"}), 0);
   } else if (!s.configured) {
-    ASSERT_EQ(Command({"wine", "reg", "delete", kParameters, "/v", "Hostname", "/f"}), 0);
+    ASSERT_EQ(Command({kWine, "reg", "delete", kParameters, "/v", "Hostname", "/f"}), 0);
   } else {
     std::string value = *s.configured;
     if (!value.empty() && value.back() == '\n') value.pop_back();
-    ASSERT_EQ(Command({"wine", "reg", "add", kParameters, "/v", "Hostname", "/t", s.registryType,
+    ASSERT_EQ(Command({kWine, "reg", "add", kParameters, "/v", "Hostname", "/t", s.registryType,
                        "/d", value, "/f"}),
               0);
   }
@@ -396,10 +402,10 @@ void RunScenario(Platform platform, const Build& build, const Scenario& s) {
   constexpr char kEnvironment[] = "HKCU\\Environment";
   const Finally restoreInterpreter{[&] {
     if (s.interpreterMissing)
-      Command({"wine", "reg", "delete", kEnvironment, "/v", "ComSpec", "/f"});
+      Command({kWine, "reg", "delete", kEnvironment, "/v", "ComSpec", "/f"});
   }};
   if (s.interpreterMissing) {
-    ASSERT_EQ(Command({"wine", "reg", "add", kEnvironment, "/v", "ComSpec", "/t", "REG_SZ", "/d",
+    ASSERT_EQ(Command({kWine, "reg", "add", kEnvironment, "/v", "ComSpec", "/t", "REG_SZ", "/d",
                        "C:\\nowhere\\cmd.exe", "/f"}),
               0);
   }
@@ -576,10 +582,59 @@ TEST(LinuxRace, NothingPlantedIsWrittenOrWaitedOn) {
   EXPECT_LE(read(fifoReader, &byte, 1), 0) << "the check wrote into the FIFO";
 }
 
-#ifdef WINDOWS_EXE
-class Windows : public testing::TestWithParam<Scenario> {};
-TEST_P(Windows, Scenario) { RunScenario(kWindows, kNative, GetParam()); }
-INSTANTIATE_TEST_SUITE_P(, Windows, testing::ValuesIn(ScenariosFor(kWindows)), TestName);
+#ifdef WINE64_LOADER
+// Why a Wine loader cannot start a program on this machine, or empty when it can: found by
+// starting it (`LOADER --version`), as a kernel without 32-bit programs refuses the 32-bit one
+// with "Exec format error".
+std::string LoaderCannotRun(const char* loader) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return std::string("pipe: ") + strerror(errno);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(report[0]);
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+    }
+    alarm(30);
+    execl(loader, loader, "--version", static_cast<char*>(nullptr));
+    const int error = errno;
+    if (write(report[1], &error, sizeof error) != sizeof error) _exit(126);
+    _exit(126);
+  }
+  close(report[1]);
+  int error = 0;
+  const bool execFailed = read(report[0], &error, sizeof error) == sizeof error;
+  close(report[0]);
+  const int status = Wait(child);
+  const std::string name = loader;
+  if (execFailed && error == ENOEXEC) {
+    return "this kernel runs no 32-bit programs (" + name + ": " + strerror(error) + ")";
+  }
+  if (execFailed && error == ENOENT) return name + " is not installed (wine32:i386)";
+  if (execFailed) return name + ": " + strerror(error);
+  if (status != 0) return name + " --version ended with status " + std::to_string(status);
+  return "";
+}
+
+// The 64-bit executable under wine64, which every x86-64 kernel runs; the 32-bit one under the
+// 32-bit loader, skipped with the reason where it cannot start.
+constexpr Build kWindows64 = {WINDOWS_EXE_x86_64, nullptr, WINE64_LOADER, false};
+constexpr Build kWindows32 = {WINDOWS_EXE_i686, nullptr, WINE32_LOADER, false};
+
+class Windows64 : public testing::TestWithParam<Scenario> {};
+TEST_P(Windows64, Scenario) { RunScenario(kWindows, kWindows64, GetParam()); }
+INSTANTIATE_TEST_SUITE_P(, Windows64, testing::ValuesIn(ScenariosFor(kWindows)), TestName);
+
+class Windows32 : public testing::TestWithParam<Scenario> {};
+TEST_P(Windows32, Scenario) {
+  static const std::string why = LoaderCannotRun(WINE32_LOADER);
+  if (!why.empty()) GTEST_SKIP() << why;
+  RunScenario(kWindows, kWindows32, GetParam());
+}
+INSTANTIATE_TEST_SUITE_P(, Windows32, testing::ValuesIn(ScenariosFor(kWindows)), TestName);
 #endif
 
 }  // namespace

@@ -72,9 +72,18 @@ class Records(unittest.TestCase):
              record("failed", rc=None, arch=None, message="Cannot copy")),
             ("nothing ran", [None, {"skipped": True}], record("failed", rc=None, arch=None, message="the check did not run")),
         ]
-        for what, results, expected in cases:
+        amd64 = {"rc": 0, "stdout": "AMD64\r\n"}
+        cases += [
+            ("Windows keeps its processor", windows + [{"rc": 0, "stdout": lines("WS01", "WS01", "good", end="\r\n")}],
+             dict(good, arch="AMD64"), amd64),
+            ("Windows copy failed, processor known", windows[:1] + [{"failed": True, "msg": "Cannot copy"}],
+             record("failed", rc=None, arch="AMD64", message="Cannot copy"), amd64),
+            ("Windows processor not found", windows + [{"rc": 0, "stdout": lines("WS01", "WS01", "good", end="\r\n")}],
+             dict(good, arch=None), {"rc": 1, "stdout": "AMD64\r\n"}),
+        ]
+        for what, results, expected, *machine in cases:
             with self.subTest(what):
-                got = filters.hostname_check_record(results)
+                got = filters.hostname_check_record(results, *machine)
                 self.assertIsInstance(got["message"], AnsibleUnsafe)
                 self.assertLessEqual(len(got["message"]), 4096)
                 if expected["message"] is None:

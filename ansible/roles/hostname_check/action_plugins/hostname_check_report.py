@@ -64,7 +64,9 @@ class ActionModule(ActionBase):
         records = {}
         for host in args["hosts"]:
             registered = hostvars[host]
-            records[str(host)] = filters["hostname_check_record"]([registered.get(name) for name in RESULTS])
+            records[str(host)] = filters["hostname_check_record"](
+                [registered.get(name) for name in RESULTS], registered.get("hostname_check_windows_machine")
+            )
         version = None
         with contextlib.suppress(OSError, UnicodeDecodeError):
             with open(args["version_file"], encoding="utf-8") as cmakelists:

@@ -144,11 +144,15 @@ def _record_of_output(rc, stdout, stderr):
     return record
 
 
-def hostname_check_record(results):
+def hostname_check_record(results, machine=None):
     """One host's record from the results of the tasks that ran the check there, in order: the
     first that could not reach the host or failed without running the check decides; otherwise the
-    last, which ran it, by its status and what it printed."""
+    last, which ran it, by its status and what it printed. machine: on Windows, the result of the
+    task that printed the processor, which the record keeps as its arch."""
     record = _record(message="the check did not run")
+    if isinstance(machine, dict) and machine.get("rc") == 0:
+        record["arch"] = next(iter(_lines(machine.get("stdout"))), "").strip() or None
+    arch = record["arch"]
     for result in results or []:
         if not isinstance(result, dict) or result.get("skipped"):
             continue
@@ -165,6 +169,7 @@ def hostname_check_record(results):
         if "rc" in result:
             rc = result["rc"] if isinstance(result["rc"], int) else None
             record = _record_of_output(rc, result.get("stdout"), result.get("stderr"))
+            record["arch"] = record["arch"] or arch
     return wrap_var(record)
 
 
