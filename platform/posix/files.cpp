@@ -204,8 +204,13 @@ int system(const char* command) {
   if (redirection != nullptr) {
     char name[PATH_MAX];
     const char* at = redirection + 1;
+    errno = 0;
     if (!TakeWord(at, name)) {
-      fputs("hostname_check: no file to write the output to\n", stderr);
+      if (errno == ENAMETOOLONG) {
+        fprintf(stderr, "hostname_check: cannot create the output file: %s\n", strerror(errno));
+      } else {
+        fputs("hostname_check: no file to write the output to\n", stderr);
+      }
       return 2 << 8;
     }
     output = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -139,6 +139,12 @@ void MakeLinuxWorld(const Plan& plan) {
       if (mount("/dev/zero", "/etc/hostname", nullptr, MS_BIND, nullptr) != 0)
         Die("bind /dev/zero");
       break;
+    case EtcHostname::kSysfs:
+      WriteAll("/etc/hostname", "", static_cast<fs::perms>(s.configuredMode));
+      if (mount("/sys/module/firmware_class/parameters/path", "/etc/hostname", nullptr, MS_BIND,
+                nullptr) != 0)
+        Die("bind a sysfs file");
+      break;
   }
   std::string path = kSystemPath;
   if (s.hostnameOutput) path = (plan.dir / "bin").string() + ":" + path;

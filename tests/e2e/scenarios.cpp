@@ -54,6 +54,10 @@ const std::vector<Scenario>& Scenarios() {
      .expectedOut = Lines("WS01", "", "bad")},
     {.name = "configuration never ends", .platforms = kLinux, .etcHostname = EtcHostname::kZero,
      .expectedOut = Lines("WS01", "", "bad")},
+    // A file whose size (a page, as sysfs says) is more than it holds: a read that returns nothing
+    // ends it.
+    {.name = "configuration shorter than its size", .platforms = kLinux, .etcHostname = EtcHostname::kSysfs,
+     .expectedOut = Lines("WS01", "", "bad")},
 
     // Registry values that are no string, or no key at all.
     {.name = "parameters key missing", .platforms = kWindows, .keyMissing = true, .expectedOut = Lines("WS01", "", "bad")},

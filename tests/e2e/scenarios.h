@@ -23,8 +23,9 @@ enum class Entry { kNothing, kFile, kDirectory, kDanglingLink };
 // to read it, a directory takes its name (with a file in it that must stay).
 enum class Swap { kNone, kSymlink, kHardLink, kGroupWritable, kDirectoryAfterRead };
 
-// What /etc/hostname is: a file with the configured text, a FIFO, or /dev/zero bound there.
-enum class EtcHostname { kFile, kFifo, kZero };
+// What /etc/hostname is: a file with the configured text, a FIFO, /dev/zero bound there, or a
+// sysfs file that says it holds 4096 bytes and holds one line feed.
+enum class EtcHostname { kFile, kFifo, kZero, kSysfs };
 
 // The sockets library, real or made to fail.
 enum class Sockets { kReal, kStartupFails, kNameFails };

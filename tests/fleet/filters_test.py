@@ -71,6 +71,20 @@ class Records(unittest.TestCase):
             ("Windows copy failed", windows[:1] + [{"failed": True, "msg": "Cannot copy"}, {"skipped": True}],
              record("failed", rc=None, arch=None, message="Cannot copy")),
             ("nothing ran", [None, {"skipped": True}], record("failed", rc=None, arch=None, message="the check did not run")),
+            ("a message of exactly the limit is whole", run(3, "x" * 4086), record("failed", rc=3, message="status 3: " + "x" * 4086)),
+            ("a registry name longer than the check keeps", run(0, lines("WS01", "r" * 260, "bad")), dict(record("failed", rc=0), message=None)),
+            ("a line that is only its prefix and a quote", run(0, "The Hostname from command is '.\n" + lines("a", "a", "good").split("\n", 1)[1]),
+             dict(record("failed", rc=0), message=None)),
+            ("status 1 with four good lines", run(1, lines("WS01", "WS01", "good")), dict(record("failed", rc=1), message=None)),
+            ("a negative sockets error", run(0, lines("WS01", "WS01", "good", "WSAGetLastError is '-1'.")),
+             record("good", "WS01", "WS01", sockets_error="WSAGetLastError is '-1'.")),
+            ("rc and failed both", [{"rc": 0, "failed": True, "stdout": "hostname_check machine: x86_64\n" + lines("WS01", "WS01", "good"), "stderr": ""}], good),
+            ("an empty machine line", run(0, lines("WS01", "WS01", "good"), machine=""), dict(good, arch=None)),
+            ("no hostname command on the host", run(0, lines("", "WS01", "bad"), "sh: 1: hostname: not found\n"),
+             dict(record("failed", rc=0), message=None)),
+            ("an empty name without a reason is bad", run(0, lines("", "WS01", "bad")), record("bad", "", "WS01", "WS01")),
+            ("blank lines on standard error", run(1, "", "\nError while opening the file.\n\n: Permission denied\n\n"),
+             record("failed", rc=1, message="status 1: Error while opening the file.: : Permission denied")),
         ]
         amd64 = {"rc": 0, "stdout": "AMD64\r\n"}
         cases += [

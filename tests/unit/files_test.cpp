@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -169,6 +170,19 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
     struct stat left {};
     EXPECT_EQ(lstat(named.c_str(), &left) != 0, r.removed) << r.name;
   }
+  // Several names at once, each removed; a name of the layer's whole buffer (PATH_MAX bytes, one
+  // more than it holds with its end) is refused with a message, after `del` as after `>`, and
+  // what came before it is still removed.
+  for (const char* name : {"a", "b", "c"})
+    ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/" + name, ""));
+  EXPECT_EQ(win32_layer::system(("del " + base + "/a " + base + "/b\t" + base + "/c").c_str()), 0);
+  for (const char* name : {"a", "b", "c"}) EXPECT_NE(access((base + "/" + name).c_str(), F_OK), 0);
+  const std::string tooLong(PATH_MAX, 'n');
+  ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/d", ""));
+  EXPECT_NE(win32_layer::system(("del " + base + "/d " + tooLong).c_str()), 0);
+  EXPECT_NE(access((base + "/d").c_str(), F_OK), 0);
+  EXPECT_NE(win32_layer::system(("echo x > " + tooLong).c_str()), 0);
+  EXPECT_NE(access(tooLong.substr(0, NAME_MAX).c_str(), F_OK), 0);
   setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(ReadAll(old), "old\n");
 

@@ -17,6 +17,34 @@ from ansible.plugins.action import ActionBase
 OUTPUT_LIMIT = 65536
 
 
+def command_line(script, limit, machines):
+    """The command for the host's login shell: the script (bytes) in base64, run by /bin/sh with
+    the time limit and the machines as its arguments."""
+    encoded = base64.b64encode(script).decode("ascii")
+    return " ".join(
+        ["/bin/sh -c 'command -v base64 >/dev/null || { echo \"hostname_check: this host has no base64,"
+         " which the check needs to start\" >&2; exit 125; }; eval \"$(echo " + encoded + " | base64 -d)\"'"
+         " hostname_check", str(int(limit))]
+        + [shlex.quote(str(machine)) for machine in machines]
+    )
+
+
+def standard_input(payloads, machines):
+    """One line a machine, in the order of the arguments: its payload. Bytes, which every
+    connection that sends standard input takes (local wants nothing else)."""
+    return "".join(str(payloads[machine]) + "\n" for machine in machines).encode("ascii")
+
+
+def host_limit(timeout):
+    """The host stops the check a second before the controller gives up on the host."""
+    return max(1, int(timeout) - 1)
+
+
+def bounded(text):
+    """At most OUTPUT_LIMIT characters of what a host printed."""
+    return (text or "")[:OUTPUT_LIMIT]
+
+
 class ActionModule(ActionBase):
     """The hostname_check_run action: payloads (machine -> executable as hostname_check_payloads
     makes it) and timeout (seconds the whole task may take)."""
@@ -35,20 +63,15 @@ class ActionModule(ActionBase):
         payloads = self._task.args.get("payloads")
         if not isinstance(payloads, dict) or not payloads:
             raise AnsibleActionFail("hostname_check_run: no payloads")
-        # The host stops the check a second before the controller gives up on the host.
-        limit = max(1, int(self._task.args.get("timeout", 60)) - 1)
         with open(self._find_needle("files", "hostname_check_run.sh"), "rb") as script_file:
-            script = base64.b64encode(script_file.read()).decode("ascii")
-        machines = [str(machine) for machine in payloads]
-        command = " ".join(
-            ["/bin/sh -c 'eval \"$(echo " + script + " | base64 -d)\"' hostname_check", str(limit)]
-            + [shlex.quote(machine) for machine in machines]
-        )
-        stdin = "".join(str(payloads[machine]) + "\n" for machine in machines)
+            script = script_file.read()
+        machines = list(payloads)
+        command = command_line(script, host_limit(self._task.args.get("timeout", 60)), machines)
         # As raw does: the command goes to the login shell as it is.
-        ran = self._low_level_execute_command(command, in_data=stdin, executable=False)
+        ran = self._low_level_execute_command(
+            command, in_data=standard_input(payloads, machines), executable=False
+        )
         result.update(changed=False, rc=ran["rc"])
         for stream in ("stdout", "stderr"):
-            text = ran.get(stream) or ""
-            result[stream] = text[:OUTPUT_LIMIT]
+            result[stream] = bounded(ran.get(stream))
         return result

@@ -19,6 +19,9 @@ fail() {
   exit 125
 }
 
+for tool in uname sed mktemp base64 gzip; do
+  command -v "$tool" >/dev/null 2>&1 || fail "this host has no $tool, which the check needs to start"
+done
 machine=$(uname -m)
 echo "hostname_check machine: $machine"
 line=0
@@ -41,6 +44,8 @@ tried=
 for base in "${TMPDIR:-/tmp}" /var/tmp /dev/shm "$HOME"; do
   case " $tried " in *" $base "*) continue ;; esac
   tried="$tried $base"
+  # Absolute, so that the removal finds the folder from wherever the run ends.
+  base=$(cd "$base" 2>/dev/null && pwd) || continue
   dir=$(mktemp -d "$base/hostname_check.XXXXXX" 2>/dev/null) || continue
   printf '#!/bin/sh\n' >"$dir/probe" && chmod 700 "$dir/probe" && "$dir/probe" 2>/dev/null && break
   rm -rf "$dir"
@@ -53,9 +58,24 @@ printf '%s\n' "$payload" | base64 -d | gzip -dc >"$dir/hostname_check" &&
   chmod 700 "$dir/hostname_check" && cd "$dir" || fail "cannot unpack the executable in $dir"
 if command -v timeout >/dev/null 2>&1; then
   timeout "$limit" ./hostname_check
+  status=$?
 else
-  ./hostname_check
+  # A watchdog of our own: stops the check after LIMIT seconds, as timeout would, and its own
+  # sleep with it once the check is done.
+  ./hostname_check &
+  check=$!
+  (
+    trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
+    sleep "$limit" &
+    sleeper=$!
+    wait "$sleeper" && kill -TERM "$check" 2>/dev/null && echo expired >"$dir/.expired"
+  ) &
+  watchdog=$!
+  wait "$check"
+  status=$?
+  kill -TERM "$watchdog" 2>/dev/null
+  wait "$watchdog"
+  [ ! -e "$dir/.expired" ] || status=124
 fi
-status=$?
 [ "$status" -ne 124 ] || echo "hostname_check: timed out after $limit seconds" >&2
 exit "$status"

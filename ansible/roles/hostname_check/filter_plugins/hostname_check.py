@@ -134,7 +134,10 @@ def _record_of_output(rc, stdout, stderr):
     if out and out[0].startswith(MACHINE_PREFIX):
         record["arch"] = out.pop(0)[len(MACHINE_PREFIX) :] or None
     names = [_name(line, index) for index, line in enumerate(out[:3])]
-    if rc == 0 and len(out) == 4 and None not in names and names[2] in ("good", "bad"):
+    # No name from the command, and the reason on standard error ("hostname: not found"): the
+    # check could not run the command, which says nothing about the host's names.
+    could_not_run = names[:1] == [""] and bool(err)
+    if rc == 0 and len(out) == 4 and None not in names and names[2] in ("good", "bad") and not could_not_run:
         sockets = _name(out[3], 3)
         if sockets is not None or SOCKETS_FAILURE.search(out[3]):
             record.update(status=names[2], command=names[0], registry=names[1], sockets=sockets,

@@ -1,0 +1,152 @@
+"""The host-side script as it runs on a host, without SSH: the action plugin's own command line
+and standard input, fed to this machine's /bin/sh with stand-in executables, one row a case.
+Folders a program may not run in are noexec mounts in a private mount namespace (root only); tools
+a host lacks are left off PATH.
+    python3 -m unittest tests/fleet/script_test.py
+"""
+
+import importlib.util
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
+
+
+def load(name, *path):
+    spec = importlib.util.spec_from_file_location(name, os.path.join(ROLE, *path))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+filters = load("filters", "filter_plugins", "hostname_check.py")
+action = load("action", "action_plugins", "hostname_check_run.py")
+with open(os.path.join(ROLE, "files", "hostname_check_run.sh"), "rb") as script_file:
+    SCRIPT = script_file.read()
+MACHINE = platform.machine()
+TOOLS = ("uname", "sed", "mktemp", "base64", "gzip", "chmod", "rm", "cat", "sleep", "timeout", "pwd")
+ROOT = os.geteuid() == 0 and shutil.which("unshare") is not None
+
+# Stand-ins for the check: each says where it ran.
+SAYS_WHERE = 'echo "ran in $PWD"'
+CRASHES = SAYS_WHERE + "\nkill -SEGV $$"
+HANGS = SAYS_WHERE + "\nexec sleep 30"
+
+
+class Script(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="hostname_check_script.")
+        self.addCleanup(shutil.rmtree, self.work)
+        for folder in ("tmp", "home", "bin"):
+            os.mkdir(os.path.join(self.work, folder))
+
+    def payloads(self, standins):
+        files = {}
+        for machine, body in standins.items():
+            path = os.path.join(self.work, f"standin-{len(files)}")
+            with open(path, "w", encoding="ascii") as standin:
+                standin.write("#!/bin/sh\n" + body + "\n")
+            files[machine] = path
+        return filters.hostname_check_payloads(files)
+
+    def path_without(self, missing):
+        """A PATH with this machine's tools but the missing ones."""
+        folder = tempfile.mkdtemp(dir=os.path.join(self.work, "bin"))
+        for tool in TOOLS:
+            found = shutil.which(tool)
+            if tool not in missing and found:
+                os.symlink(found, os.path.join(folder, tool))
+        return folder
+
+    def run_script(self, standins, limit=5, tmpdir=None, missing=(), noexec=(), cwd=None):
+        payloads = self.payloads(standins)
+        machines = list(payloads)
+        command = action.command_line(SCRIPT, limit, machines)
+        env = {"PATH": self.path_without(missing) if missing else os.environ["PATH"],
+               "HOME": os.path.join(self.work, "home"),
+               "TMPDIR": os.path.join(self.work, "tmp") if tmpdir is None else tmpdir}
+        argv = ["/bin/sh", "-c", command]
+        if noexec:
+            # The folders become empty noexec tmpfs mounts, in a mount namespace of the run's own.
+            mounts = " && ".join(f"mount -t tmpfs -o noexec tmpfs {folder}" for folder in noexec)
+            argv = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                    mounts + ' && exec "$@"', "unshare"] + argv
+        ran = subprocess.run(argv, input=action.standard_input(payloads, machines), capture_output=True,
+                             env=env, cwd=cwd or self.work, timeout=60, check=False)
+        return ran.returncode, ran.stdout.decode(), ran.stderr.decode()
+
+    def assert_nothing_left(self):
+        for folder in ("tmp", "home"):
+            self.assertEqual(os.listdir(os.path.join(self.work, folder)), [], folder)
+
+    def test_script(self):
+        tmp = os.path.join(self.work, "tmp")
+        home = os.path.join(self.work, "home")
+        machine_line = f"hostname_check machine: {MACHINE}\n"
+        no_folder = "no folder where a program may run"
+        # name, stand-ins by machine, keyword arguments, status, where it ran (None: nowhere),
+        # what standard error ends with, whether it needs root
+        cases = [
+            ("the host's machine is picked", {"nosuch": "exit 7", MACHINE: SAYS_WHERE}, {}, 0, tmp, "", False),
+            ("* serves any machine", {"*": SAYS_WHERE}, {}, 0, tmp, "", False),
+            ("the first that fits wins", {MACHINE: SAYS_WHERE, "*": "exit 7"}, {}, 0, tmp, "", False),
+            ("no executable for the machine", {"nosuch": SAYS_WHERE}, {}, 125, None,
+             f"hostname_check: no executable for this host's machine, {MACHINE} (there are: nosuch)\n", False),
+            ("the check's status is kept", {MACHINE: SAYS_WHERE + "\nexit 3"}, {}, 3, tmp, "", False),
+            ("a crash", {MACHINE: CRASHES}, {}, 128 + 11, tmp, "", False),
+            ("out of time", {MACHINE: HANGS}, {"limit": 1}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time without timeout", {MACHINE: HANGS}, {"limit": 1, "missing": ("timeout",)}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False),
+            ("in time without timeout", {MACHINE: SAYS_WHERE}, {"missing": ("timeout",)}, 0, tmp, "", False),
+            ("a relative TMPDIR", {MACHINE: SAYS_WHERE}, {"tmpdir": "tmp"}, 0, tmp, "", False),
+            ("a TMPDIR that is not there", {MACHINE: SAYS_WHERE}, {"tmpdir": "/nonexistent"}, 0, "/var/tmp", "", False),
+        ] + [
+            (f"no {tool}", {MACHINE: SAYS_WHERE}, {"missing": (tool,)}, 125, None,
+             f"hostname_check: this host has no {tool}, which the check needs to start\n", False)
+            for tool in ("mktemp", "base64", "gzip")
+        ] + [
+            ("TMPDIR noexec: /var/tmp", {MACHINE: SAYS_WHERE}, {"noexec": (tmp,)}, 0, "/var/tmp", "", True),
+            ("then /dev/shm", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp")}, 0, "/dev/shm", "", True),
+            ("then home", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm")}, 0, home, "", True),
+            ("nowhere", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm", home)}, 125, None,
+             f"hostname_check: {no_folder}; tried {tmp} /var/tmp /dev/shm {home}\n", True),
+        ]
+        for what, standins, options, status, where, err, needs_root in cases:
+            with self.subTest(what):
+                if needs_root and not ROOT:
+                    continue  # noexec mounts need root
+                rc, out, got_err = self.run_script(standins, **options)
+                self.assertEqual(rc, status, got_err)
+                # The machine first, unless a tool the script needs is missing.
+                self.assertEqual(out.startswith(machine_line), "this host has no" not in err, out)
+                ran = [line for line in out.splitlines() if line.startswith("ran in ")]
+                if where is None:
+                    self.assertEqual(ran, [])
+                else:
+                    self.assertEqual(len(ran), 1, out)
+                    self.assertEqual(os.path.dirname(ran[0][len("ran in "):]), where)
+                    self.assertFalse(os.path.exists(ran[0][len("ran in "):]), "the private folder stays")
+                self.assertTrue(got_err.endswith(err), got_err)
+                self.assert_nothing_left()
+
+    def test_command_line_and_limits(self):
+        command = action.command_line(b"echo hi", 9, ["x86_64", "*", "it's"])
+        self.assertIn("$(echo ZWNobyBoaQ== | base64 -d)", command)
+        self.assertTrue(command.startswith("/bin/sh -c '"), command)
+        self.assertIn("' hostname_check 9 ", command)
+        self.assertTrue(command.endswith(" x86_64 '*' 'it'\"'\"'s'"), command)
+        self.assertEqual(action.standard_input({"a": "QQ==", "b": "Qg=="}, ["b", "a"]), b"Qg==\nQQ==\n")
+        for timeout, limit in ((60, 59), (2, 1), (1, 1), ("10", 9)):
+            self.assertEqual(action.host_limit(timeout), limit)
+        self.assertEqual(action.bounded("x" * (action.OUTPUT_LIMIT + 5)), "x" * action.OUTPUT_LIMIT)
+        self.assertEqual(action.bounded(None), "")
+
+
+if __name__ == "__main__":
+    sys.exit(unittest.main())
