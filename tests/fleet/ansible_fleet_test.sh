@@ -154,7 +154,7 @@ expected = {
     "brace": record("bad", "{% if true %}", '{{ "', "{% if true %}"),
     "odd": record("good", odd, odd, odd),
     "stuck": dict(record("failed", rc=None, arch=None), message="timed out after 10 seconds"),
-    "slow": dict(record("failed", rc=124), message="status 124: hostname_check: timed out after 9 seconds"),
+    "slow": dict(record("failed", rc=124), message="status 124: hostname_check: timed out after 7 seconds"),
     "bullseye": record("good", "ws14", "ws14", "ws14"),
     "arm": record("good", "ws15", "ws15", "ws15", arch="aarch64"),
     "gone": dict(record("unreachable", rc=None, arch=None), message="Connection refused"),
@@ -193,7 +193,7 @@ bad: case: command 'WS02', registry 'ws02'
 unreachable: gone: Data could not be sent to remote host \\"127.0.0.1\\". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port 42299: Connection refused
 bad: lookup: command 'ws09', registry '{{ lookup('pipe', 'touch $pwned') }}'
 failed: sealed: status 125: hostname_check: no folder where a program may run; tried /tmp /var/tmp /dev/shm /root
-failed: slow: status 124: hostname_check: timed out after 9 seconds
+failed: slow: status 124: hostname_check: timed out after 7 seconds
 failed: stuck: timed out after 10 seconds
 bad: unset: command 'ws03', registry ''
 same name: ws01: good, twin

@@ -142,7 +142,7 @@ class Script(unittest.TestCase):
         self.assertIn("' hostname_check 9 ", command)
         self.assertTrue(command.endswith(" x86_64 '*' 'it'\"'\"'s'"), command)
         self.assertEqual(action.standard_input({"a": "QQ==", "b": "Qg=="}, ["b", "a"]), b"Qg==\nQQ==\n")
-        for timeout, limit in ((60, 59), (2, 1), (1, 1), ("10", 9)):
+        for timeout, limit in ((60, 48), (300, 240), (10, 7), (4, 1), (1, 1), ("10", 7)):
             self.assertEqual(action.host_limit(timeout), limit)
         self.assertEqual(action.bounded("x" * (action.OUTPUT_LIMIT + 5)), "x" * action.OUTPUT_LIMIT)
         self.assertEqual(action.bounded(None), "")

@@ -16,7 +16,7 @@ options:
     type: dict
     required: true
   timeout:
-    description: Seconds the task may take; the check stops on the host a second before.
+    description: Seconds the task may take; the check stops on the host a fifth (at least 3 s) before.
     type: int
     default: 60
 """
