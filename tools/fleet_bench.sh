@@ -23,7 +23,7 @@ largest=$(echo "$counts" | tr ' ' '\n' | sort -n | tail -n 1)
 for i in $(seq 1 "$largest"); do
   host=$dir/hosts/$(printf 'host%03d' "$i")
   mkdir -p "$host"
-  echo $((42400 + i)) >"$host/port"
+  echo $((23000 + i)) >"$host/port"
   printf 'ws%03d' "$i" >"$host/kernel"
   printf 'ws%03d\n' "$i" >"$host/etc_hostname"
 done

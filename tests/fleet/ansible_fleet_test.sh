@@ -53,23 +53,37 @@ host() {
   for option in "$@"; do printf '%s' "${option#*=}" >"$dir/hosts/$name/${option%%=*}"; done
 }
 pwned=$dir/pwned
-host good 42201 ws01 $'ws01\n'
-host twin 42202 WS01 $'WS01\n'
-host case 42203 WS02 $'ws02\n'
-host unset 42204 ws03 ''
-host quote 42205 "it's ws 04 é" $'# the name\nit\'s ws 04 é\n'
-host noexec 42206 ws05 $'ws05\n' noexec="/tmp /var/tmp /dev/shm"
-host sealed 42207 ws06 $'ws06\n' noexec="/tmp /var/tmp /dev/shm /root"
-host tcsh 42208 ws07 $'ws07\n' shell=/usr/bin/tcsh
-host sockets 42209 ws08 $'ws08\n' setenv=HOSTNAME_CHECK_FAKE_SOCKETS=name
-host lookup 42210 ws09 "{{ lookup('pipe', 'touch $pwned') }}"
-host brace 42211 '{% if true %}' '{{ "'
-host odd 42212 $'ws\u2028\xff' $'ws\u2028\xff\n'
-host stuck 42213 ws13 $'ws13\n' force_command="sleep 600"
-host slow 42216 ws16 $'ws16\n' hostname=$'#!/bin/sh\nexec sleep 601\n'
-host bullseye 42214 ws14 $'ws14\n' root="$roots/bullseye"
-host arm 42215 ws15 $'ws15\n' root="$roots/arm64" shell=/bin/sh aarch64=yes
-echo "gone 42299" >"$dir/unreachable"
+host good 22201 ws01 $'ws01\n'
+host twin 22202 WS01 $'WS01\n'
+host case 22203 WS02 $'ws02\n'
+host unset 22204 ws03 ''
+host quote 22205 "it's ws 04 é" $'# the name\nit\'s ws 04 é\n'
+host noexec 22206 ws05 $'ws05\n' noexec="/tmp /var/tmp /dev/shm"
+host sealed 22207 ws06 $'ws06\n' noexec="/tmp /var/tmp /dev/shm /root"
+host tcsh 22208 ws07 $'ws07\n' shell=/usr/bin/tcsh
+host sockets 22209 ws08 $'ws08\n' setenv=HOSTNAME_CHECK_FAKE_SOCKETS=name
+host lookup 22210 ws09 "{{ lookup('pipe', 'touch $pwned') }}"
+host brace 22211 '{% if true %}' '{{ "'
+host odd 22212 $'ws\u2028\xff' $'ws\u2028\xff\n'
+host stuck 22213 ws13 $'ws13\n' force_command="sleep 600"
+host slow 22216 ws16 $'ws16\n' hostname=$'#!/bin/sh\nexec sleep 601\n'
+host bullseye 22214 ws14 $'ws14\n' root="$roots/bullseye"
+host arm 22215 ws15 $'ws15\n' root="$roots/arm64" shell=/bin/sh aarch64=yes
+# Hosts as they really are: one without a hostname command, one without timeout (whose check
+# hangs), one whose TMPDIR is relative. PATH comes from a folder of links to the tools such a host
+# has, which it sees at /mnt/hosts/NAME/bin.
+toolbox() {
+  local name=$1 tool
+  shift
+  mkdir -p "$dir/hosts/$name/bin"
+  for tool in "$@"; do ln -sf "$(command -v "$tool")" "$dir/hosts/$name/bin/$tool"; done
+}
+host nohostname 22217 ws17 $'ws17\n' setenv=PATH=/mnt/hosts/nohostname/bin
+toolbox nohostname sh uname sed mktemp base64 gzip cat rm chmod timeout sleep
+host notimeout 22218 ws18 $'ws18\n' setenv=PATH=/mnt/hosts/notimeout/bin hostname=$'#!/bin/sh\nexec sleep 602\n'
+toolbox notimeout sh uname sed mktemp base64 gzip cat rm chmod sleep hostname ps
+host reltmp 22219 ws19 $'ws19\n' setenv=TMPDIR=.
+echo "gone 22299" >"$dir/unreachable"
 "$fleet" start "$dir"
 
 # The controller's gzip and base64 fail whenever they are called: nothing on the controller's side
@@ -122,6 +136,7 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "$dir/secret" "$dir/
 status=0
 play -e hostname_check_report="$dir/shared/report.json" || status=$?
 cp "$dir/shared/report.json" "$dir/report.json"
+cp "$dir/console" "$dir/console.first"
 expect "$status" 2 "the play fails when a host is not good"
 expect "$(cat "$dir/secret")" precious "the report never goes through a planted link"
 expect "$(stat -c %U "$dir/shared/report.json")" root "the report replaced the link"
@@ -129,6 +144,7 @@ expect "$([[ -e $pwned ]] && echo yes || echo no)" no "nothing a host printed ra
 "$fleet" empty "$dir" && left=no || left=yes
 expect "$left" no "no host keeps a file in its temporary folders or home"
 expect "$(pgrep -cfx 'sleep 601' || true)" 0 "a check that runs out of time is stopped on its host"
+expect "$(pgrep -cfx 'sleep 602' || true)" 0 "a check that runs out of time is stopped on a host without timeout"
 
 /usr/bin/python3 - "$dir/report.json" "$pwned" <<'PYTHON' || failed=1
 import json, re, sys
@@ -157,6 +173,9 @@ expected = {
     "slow": dict(record("failed", rc=124), message="status 124: hostname_check: timed out after 7 seconds"),
     "bullseye": record("good", "ws14", "ws14", "ws14"),
     "arm": record("good", "ws15", "ws15", "ws15", arch="aarch64"),
+    "nohostname": dict(record("failed"), message="sh: 1: hostname: not found"),
+    "notimeout": dict(record("failed", rc=124), message="status 124: hostname_check: timed out after 7 seconds"),
+    "reltmp": record("good", "ws19", "ws19", "ws19"),
     "gone": dict(record("unreachable", rc=None, arch=None), message="Connection refused"),
 }
 bad = 0
@@ -169,7 +188,7 @@ for name, want in expected.items():
         bad = 1
 checks = {
     "the report's hosts": list(report["hosts"]) == sorted(expected),
-    "the summary": report["summary"] == {"good": 9, "bad": 4, "failed": 3, "unreachable": 1},
+    "the summary": report["summary"] == {"good": 10, "bad": 4, "failed": 5, "unreachable": 1},
     "the duplicates": report["duplicates"] == {"ws01": ["good", "twin"]},
     "the time it was made": re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", report["generated"]) is not None,
     "strict UTF-8 without lone surrogates": b"\\ud" not in raw.lower(),
@@ -187,11 +206,13 @@ report "report['version'] == '$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p
 summary=$(sed -n '/"msg": \[/,/\]/p' "$dir/console" | sed -n 's/^ *"\(.*\)",\{0,1\}$/\1/p')
 expected_summary=$(
   cat <<TEXT
-hostname_check: 9 good, 4 bad, 3 failed, 1 unreachable
+hostname_check: 10 good, 4 bad, 5 failed, 1 unreachable
 bad: brace: command '{% if true %}', registry '{{ \\"'
 bad: case: command 'WS02', registry 'ws02'
-unreachable: gone: Data could not be sent to remote host \\"127.0.0.1\\". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port 42299: Connection refused
+unreachable: gone: Data could not be sent to remote host \\"127.0.0.1\\". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port 22299: Connection refused
 bad: lookup: command 'ws09', registry '{{ lookup('pipe', 'touch $pwned') }}'
+failed: nohostname: sh: 1: hostname: not found
+failed: notimeout: status 124: hostname_check: timed out after 7 seconds
 failed: sealed: status 125: hostname_check: no folder where a program may run; tried /tmp /var/tmp /dev/shm /root
 failed: slow: status 124: hostname_check: timed out after 7 seconds
 failed: stuck: timed out after 10 seconds
@@ -203,18 +224,20 @@ expect "$summary" "$expected_summary" "the console summary"
 recaps=""
 for name in good case sealed stuck gone; do recaps+="$name=$(recap "$name") "; done
 expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=1,0 " "the recap fails every host that is not good"
-lines=$(wc -l <"$dir/console")
+lines=$(wc -l <"$dir/console.first")
 hosts=$(grep -c '^    [a-z0-9]*: {ansible_port' "$dir/inventory.yml")
-expect "$((lines <= 40 + 3 * hosts))" 1 "the console has at most 3 lines a host besides its fixed part ($lines lines)"
+summary_lines=$(echo "$summary" | wc -l)
+expect "$((lines <= 40 + 3 * hosts + summary_lines))" 1 \
+  "the console has at most 3 lines a host besides its fixed part and the summary ($lines lines)"
 expect "$(grep -c 'H4sI' "$dir/console" || true)" 0 "the executable is not on the console"
 
 # Accepting bad hosts still fails on hosts that could not be checked; accepting both passes.
 status=0
-play --limit 'all:!stuck:!slow' -e hostname_check_fail_on_bad=false || status=$?
+play --limit 'all:!stuck:!slow:!notimeout' -e hostname_check_fail_on_bad=false || status=$?
 expect "$status" 2 "with fail_on_bad=false, failed and unreachable hosts still fail the play"
 expect "$(recap case),$(recap sealed)" "0,0,1,0" "with fail_on_bad=false, only hosts that could not be checked fail"
 status=0
-play --limit 'all:!stuck:!slow' -e hostname_check_fail_on_bad=false -e hostname_check_fail_on_error=false || status=$?
+play --limit 'all:!stuck:!slow:!notimeout' -e hostname_check_fail_on_bad=false -e hostname_check_fail_on_error=false || status=$?
 expect "$status" 0 "with both false the play succeeds"
 
 # --limit: the report covers exactly the hosts of the play.
@@ -229,6 +252,33 @@ report "list(report['hosts']) == ['good']" "--limit to a good host reports it al
 status=0
 play --limit sealed,gone || status=$?
 expect "$status" 2 "failed and unreachable hosts with no bad one fail the play"
+
+# A user's configuration that names the free strategy changes nothing: one report, one summary.
+status=0
+ANSIBLE_STRATEGY=free play --limit good,twin,case || status=$?
+expect "$status" 2 "with the free strategy the play fails on the bad host"
+report "[(h, r['status']) for h, r in report['hosts'].items()] == [('case', 'bad'), ('good', 'good'), ('twin', 'good')]" \
+  "with the free strategy the report covers every host of the play"
+expect "$(grep -c '"hostname_check: 2 good, 1 bad' "$dir/console" || true)" 1 "with the free strategy the summary is made once"
+
+# The local connection: the controller checks itself (whatever its names, it is checked).
+printf 'all:\n  hosts:\n    controller: {ansible_connection: local}\n' >"$dir/local.yml"
+status=0
+PATH=${PATH#"$dir/failing:"} timeout 300 ansible-playbook -i "$dir/local.yml" "$root/ansible/hostname_check.yml" \
+  -e "{\"hostname_check_binaries\": $binaries}" -e hostname_check_report="$dir/report.json" \
+  -e hostname_check_fail_on_bad=false >"$dir/console" 2>&1 || status=$?
+expect "$status" 0 "the local connection runs"
+report "report['hosts']['controller']['status'] in ('good', 'bad') and report['hosts']['controller']['arch'] == 'x86_64'" \
+  "the local connection sends the executable and checks the controller"
+
+# A report folder that others may write without the sticky bit (a team folder) is refused: there
+# anyone could put a link in the report's place between its writing and its renaming.
+mkdir -p "$dir/team"
+chmod 0777 "$dir/team"
+status=0
+play --limit good -e hostname_check_report="$dir/team/report.json" || status=$?
+expect "$status,$(ls -A "$dir/team" | wc -l)" "2,0" "a report folder others may write without the sticky bit is refused"
+expect "$(grep -c 'others may write its folder' "$dir/console" || true)" 1 "the refusal says why"
 
 # --check runs the check, which changes nothing, with the same statuses.
 status=0
@@ -266,7 +316,7 @@ expect "$left" no "still no file left on any host"
 # a process of this machine's own stops nothing.
 other=$dir/other
 mkdir -p "$other/hosts/clash"
-echo 42201 >"$other/hosts/clash/port"
+echo 22201 >"$other/hosts/clash/port"
 printf clash >"$other/hosts/clash/kernel"
 printf 'clash\n' >"$other/hosts/clash/etc_hostname"
 "$fleet" start "$other" 2>/dev/null && started=yes || started=no
@@ -277,5 +327,12 @@ echo "$bystander" >"$other/hosts/clash/pid"
 "$fleet" stop "$other"
 expect "$(kill -0 "$bystander" 2>/dev/null && echo alive || echo killed)" alive "a stale pid file stops nothing"
 kill "$bystander"
+wait "$bystander" 2>/dev/null || true
+
+# A host whose sshd has died: its sessions (the stuck host's) are still stopped.
+sessions=$(pgrep -cfx 'sleep 600' || true)
+kill "$(cat "$dir/hosts/stuck/pid")"
+"$fleet" stop "$dir"
+expect "$((sessions > 0)),$(pgrep -cfx 'sleep 600' || true)" "1,0" "stop ends the sessions of a host whose sshd has died"
 
 [[ $failed -eq 0 ]] || { cat "$dir/console"; exit 1; }

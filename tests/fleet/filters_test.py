@@ -81,7 +81,7 @@ class Records(unittest.TestCase):
             ("rc and failed both", [{"rc": 0, "failed": True, "stdout": "hostname_check machine: x86_64\n" + lines("WS01", "WS01", "good"), "stderr": ""}], good),
             ("an empty machine line", run(0, lines("WS01", "WS01", "good"), machine=""), dict(good, arch=None)),
             ("no hostname command on the host", run(0, lines("", "WS01", "bad"), "sh: 1: hostname: not found\n"),
-             dict(record("failed", rc=0), message=None)),
+             record("failed", rc=0, message="sh: 1: hostname: not found")),
             ("an empty name without a reason is bad", run(0, lines("", "WS01", "bad")), record("bad", "", "WS01", "WS01")),
             ("blank lines on standard error", run(1, "", "\nError while opening the file.\n\n: Permission denied\n\n"),
              record("failed", rc=1, message="status 1: Error while opening the file.: : Permission denied")),
@@ -118,18 +118,21 @@ class Report(unittest.TestCase):
             "full": record("failed", rc=1, message="status 1: Temp file already exists."),
             "empty": record("bad", "", "", "x"),
             "empty2": record("bad", "", "x", "x"),
+            "shown": record("bad", "a\x1b[2Jb\u009b1mc", "d\u202ee\u2028f\u200bg\th", "x"),
         }
         report = filters.hostname_check_report(records, "2026-12-09T00:00:00Z", "1.0.0")
         self.assertEqual(list(report["hosts"]), sorted(records))
-        self.assertEqual(report["summary"], {"good": 2, "bad": 3, "failed": 1, "unreachable": 1})
+        self.assertEqual(report["summary"], {"good": 2, "bad": 4, "failed": 1, "unreachable": 1})
+        self.assertEqual(report["hosts"]["shown"]["command"], "a\x1b[2Jb\u009b1mc")
         self.assertEqual(report["duplicates"], {"ws01": ["twin", "ws01"]})
         self.assertEqual((report["generated"], report["version"]), ("2026-12-09T00:00:00Z", "1.0.0"))
         self.assertEqual(filters.hostname_check_summary(report), [
-            "hostname_check: 2 good, 3 bad, 1 failed, 1 unreachable",
+            "hostname_check: 2 good, 4 bad, 1 failed, 1 unreachable",
             "bad: empty: command '', registry ''",
             "bad: empty2: command '', registry 'x'",
             "failed: full: status 1: Temp file already exists.",
             "unreachable: gone: Connection refused",
+            "bad: shown: command 'a\\u001b[2Jb\\u009b1mc', registry 'd\\u202ee\\u2028f\\u200bg\\u0009h'",
             "bad: web02: command 'WEB02', registry 'web-02'",
             "same name: ws01: twin, ws01",
         ])

@@ -19,8 +19,10 @@
 #                         line, as hosts where nothing listens) and waits until every sshd listens.
 #                         Fails if a port is taken.
 #   fleet.sh empty DIR    lists every file left in a host's four folders; fails if there is one.
-#   fleet.sh stop DIR     stops every host, and every process in it; never a process outside the
-#                         hosts' namespaces.
+#   fleet.sh stop DIR     stops every host, and every process in it, its sessions too when its sshd
+#                         has died; only processes of this fleet's own: in the namespace recorded
+#                         for the host when it started, and carrying the fleet's own mark in their
+#                         environment. A start that fails stops every host it started.
 # Ansible's SSH master connections belong in DIR too (ANSIBLE_SSH_CONTROL_PATH_DIR=DIR/cp), so that
 # they never outlive the fleet they were made for.
 # Needs root, unshare and nsenter (util-linux), sshd (openssh-server) and ss (iproute2); an aarch64
@@ -56,6 +58,8 @@ start_host() {
     chmod 755 "$dir" "$dir/hosts" "$host" "$host/chroot"
   fi
   [[ ! -f $host/noexec ]] || read -ra noexec <"$host/noexec" || true
+  local host_setenv=
+  [[ ! -f $host/setenv ]] || host_setenv=$(cat "$host/setenv")
   {
     echo "Port $port"
     echo "ListenAddress 127.0.0.1"
@@ -68,8 +72,12 @@ start_host() {
     echo "UsePAM no"
     echo "StrictModes no"
     echo "LogLevel ERROR"
+    # As on real hosts, so that Ansible's file transfers work at the first try.
+    echo "Subsystem sftp internal-sftp"
     [[ ! -f $host/root ]] || echo "ChrootDirectory /mnt/hosts/$name/chroot"
-    [[ ! -f $host/setenv ]] || echo "SetEnv $(cat "$host/setenv")"
+    # Every session carries the fleet's mark in its environment (sshd, whose title covers its
+    # environment, in its command line, below), by which stop knows its own.
+    echo "SetEnv HOSTNAME_CHECK_FLEET=$(cat "$dir/fleet_id")${host_setenv:+ $host_setenv}"
     [[ ! -f $host/force_command ]] || echo "ForceCommand $(cat "$host/force_command")"
   } >"$host/sshd_config"
   # root's login shell, in a passwd of the host's own.
@@ -101,9 +109,42 @@ start_host() {
       case " $noexec " in *" $folder "*) options=$options,noexec ;; esac
       mount -t tmpfs -o "$options" tmpfs "$root$folder"
     done
-    exec /usr/sbin/sshd -D -e -f "/mnt/hosts/$name/sshd_config"' \
-    sh "$host" "${noexec[*]:-}" "$dir" "$name" 2>"$host/sshd.log" &
+    exec /usr/sbin/sshd -D -e -f "/mnt/hosts/$name/sshd_config" -o "VersionAddendum=fleet-$5"' \
+    sh "$host" "${noexec[*]:-}" "$dir" "$name" "$(cat "$dir/fleet_id")" 2>"$host/sshd.log" &
   echo $! >"$host/pid"
+}
+
+# Stops every process of every host of this fleet: in the host's recorded namespace and marked as
+# the fleet's (in its environment, or sshd's in its command line), whether or not its sshd still
+# runs. sshd's own session processes end with their sessions.
+stop_all() {
+  local host ns id
+  id=$(cat "$dir/fleet_id" 2>/dev/null) || id=
+  for host in "$dir"/hosts/*/; do
+    host=${host%/}
+    ns=$(cat "$host/ns" 2>/dev/null) || ns=$(host_namespace "$host") || ns=
+    if [[ -n $ns && $ns != "$(readlink /proc/self/ns/uts)" && -n $id ]]; then
+      for process in /proc/[0-9]*; do
+        [[ $(readlink "$process/ns/uts" 2>/dev/null) == "$ns" ]] || continue
+        tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "HOSTNAME_CHECK_FLEET=$id" ||
+          tr '\0' ' ' <"$process/cmdline" 2>/dev/null | grep -qF "VersionAddendum=fleet-$id" || continue
+        kill "${process#/proc/}" 2>/dev/null || true
+      done
+    fi
+    rm -f "$host/pid" "$host/ns"
+  done
+}
+
+# Qemu-user as the fleet found it.
+unregister_aarch64() {
+  if [[ -f $dir/binfmt_registered ]]; then
+    echo -1 >"$binfmt/qemu-aarch64" 2>/dev/null || true
+    rm -f "$dir/binfmt_registered"
+  fi
+  if [[ -f $dir/binfmt_mounted ]]; then
+    umount "$binfmt" 2>/dev/null || true
+    rm -f "$dir/binfmt_mounted"
+  fi
 }
 
 # The namespace of a host's sshd, given its pid file: only if that process is the host's own sshd
@@ -120,6 +161,7 @@ host_namespace() {
 case $command in
 start)
   mkdir -p /run/sshd
+  cat /proc/sys/kernel/random/uuid >"$dir/fleet_id"
   rm -f "$dir/host_key" "$dir/client_key"
   ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
   ssh-keygen -q -t ed25519 -N '' -f "$dir/client_key"
@@ -136,7 +178,7 @@ start)
   } >"$dir/inventory.yml"
   for host in "$dir"/hosts/*/; do
     host=${host%/}
-    start_host "$host"
+    start_host "$host" || { stop_all; unregister_aarch64; exit 1; }
     echo "[127.0.0.1]:$(cat "$host/port") $(cut -d' ' -f1,2 "$dir/host_key.pub")" >>"$dir/known_hosts"
     echo "    ${host##*/}: {ansible_port: $(cat "$host/port")}" >>"$dir/inventory.yml"
   done
@@ -153,8 +195,11 @@ start)
     if [[ $(listener "$port") != "$(cat "$host/pid")" ]]; then
       echo "sshd for $host does not listen:" >&2
       cat "$host/sshd.log" >&2
+      stop_all
+      unregister_aarch64
       exit 1
     fi
+    readlink "/proc/$(cat "$host/pid")/ns/uts" >"$host/ns"
   done
   ;;
 empty)
@@ -171,25 +216,8 @@ empty)
   exit $left
   ;;
 stop)
-  # Every process of a host: sshd and the sessions it forked, which outlive it; only in a namespace
-  # that is not this machine's own, so that a stale pid file can never name the machine.
-  for host in "$dir"/hosts/*/; do
-    host=${host%/}
-    if ns=$(host_namespace "$host"); then
-      for process in /proc/[0-9]*; do
-        [[ $(readlink "$process/ns/uts" 2>/dev/null) == "$ns" ]] && kill "${process#/proc/}" 2>/dev/null
-      done
-    fi
-    rm -f "$host/pid"
-  done
-  if [[ -f $dir/binfmt_registered ]]; then
-    echo -1 >"$binfmt/qemu-aarch64" 2>/dev/null || true
-    rm -f "$dir/binfmt_registered"
-  fi
-  if [[ -f $dir/binfmt_mounted ]]; then
-    umount "$binfmt" 2>/dev/null || true
-    rm -f "$dir/binfmt_mounted"
-  fi
+  stop_all
+  unregister_aarch64
   ;;
 *)
   echo "usage: $0 start|empty|stop DIR" >&2

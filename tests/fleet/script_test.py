@@ -5,6 +5,7 @@ a host lacks are left off PATH.
     python3 -m unittest tests/fleet/script_test.py
 """
 
+import errno
 import importlib.util
 import os
 import platform
@@ -13,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
 
@@ -26,16 +28,19 @@ def load(name, *path):
 
 filters = load("filters", "filter_plugins", "hostname_check.py")
 action = load("action", "action_plugins", "hostname_check_run.py")
+report = load("report", "action_plugins", "hostname_check_report.py")
 with open(os.path.join(ROLE, "files", "hostname_check_run.sh"), "rb") as script_file:
     SCRIPT = script_file.read()
 MACHINE = platform.machine()
-TOOLS = ("uname", "sed", "mktemp", "base64", "gzip", "chmod", "rm", "cat", "sleep", "timeout", "pwd")
+TOOLS = ("uname", "sed", "mktemp", "base64", "gzip", "chmod", "rm", "cat", "sleep", "timeout", "pwd", "ps", "sh")
 ROOT = os.geteuid() == 0 and shutil.which("unshare") is not None
 
 # Stand-ins for the check: each says where it ran.
 SAYS_WHERE = 'echo "ran in $PWD"'
 CRASHES = SAYS_WHERE + "\nkill -SEGV $$"
 HANGS = SAYS_WHERE + "\nexec sleep 30"
+# One that hangs in a process of its own, as the check does in `hostname`.
+HANGS_BELOW = SAYS_WHERE + "\nsh -c 'exec sleep 31'\nexit 0"
 
 
 class Script(unittest.TestCase):
@@ -103,6 +108,8 @@ class Script(unittest.TestCase):
              "hostname_check: timed out after 1 seconds\n", False),
             ("out of time without timeout", {MACHINE: HANGS}, {"limit": 1, "missing": ("timeout",)}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time without timeout, below the check", {MACHINE: HANGS_BELOW}, {"limit": 1, "missing": ("timeout",)},
+             124, tmp, "hostname_check: timed out after 1 seconds\n", False),
             ("in time without timeout", {MACHINE: SAYS_WHERE}, {"missing": ("timeout",)}, 0, tmp, "", False),
             ("a relative TMPDIR", {MACHINE: SAYS_WHERE}, {"tmpdir": "tmp"}, 0, tmp, "", False),
             ("a TMPDIR that is not there", {MACHINE: SAYS_WHERE}, {"tmpdir": "/nonexistent"}, 0, "/var/tmp", "", False),
@@ -134,6 +141,8 @@ class Script(unittest.TestCase):
                     self.assertFalse(os.path.exists(ran[0][len("ran in "):]), "the private folder stays")
                 self.assertTrue(got_err.endswith(err), got_err)
                 self.assert_nothing_left()
+                left = subprocess.run(["pgrep", "-f", "sleep 3[01]"], capture_output=True, check=False)
+                self.assertEqual(left.stdout, b"", "a process of the check is left")
 
     def test_command_line_and_limits(self):
         command = action.command_line(b"echo hi", 9, ["x86_64", "*", "it's"])
@@ -146,6 +155,66 @@ class Script(unittest.TestCase):
             self.assertEqual(action.host_limit(timeout), limit)
         self.assertEqual(action.bounded("x" * (action.OUTPUT_LIMIT + 5)), "x" * action.OUTPUT_LIMIT)
         self.assertEqual(action.bounded(None), "")
+
+
+class ReportWriter(unittest.TestCase):
+    """The report's file: its mode from the umask, set on the open file; what stood under the name
+    replaced, never written through; refused in a folder others may write without the sticky bit;
+    and a failure when, after the rename, the name leads to something else."""
+
+    def test_writer(self):
+        work = tempfile.mkdtemp(prefix="hostname_check_report.")
+        self.addCleanup(shutil.rmtree, work)
+        secret = os.path.join(work, "secret")
+        with open(secret, "w", encoding="ascii") as kept:
+            kept.write("secret\n")
+        os.chmod(secret, 0o600)
+        real_replace = os.replace
+
+        def attacker_swaps(source, target):
+            # Between the write and the rename, the temporary file becomes a link to the secret.
+            os.unlink(source)
+            os.symlink(secret, source)
+            real_replace(source, target)
+
+        # name, folder mode, umask, what stands under the name, attacker, error (None: written)
+        cases = [
+            ("private folder, umask 022", 0o700, 0o022, None, False, None),
+            ("umask 077 keeps it private", 0o700, 0o077, None, False, None),
+            ("a link under the name is replaced", 0o755, 0o022, "link", False, None),
+            ("sticky folder everyone may write", 0o1777, 0o022, None, False, None),
+            ("folder everyone may write, no sticky bit", 0o777, 0o022, None, False, errno.EPERM),
+            ("the temporary file swapped for a link", 0o700, 0o022, None, True, errno.EEXIST),
+        ]
+        for index, (what, mode, mask, standing, attacker, error) in enumerate(cases):
+            with self.subTest(what):
+                folder = os.path.join(work, f"folder{index}")
+                os.mkdir(folder)
+                os.chmod(folder, mode)
+                path = os.path.join(folder, "report.json")
+                if standing == "link":
+                    os.symlink(secret, path)
+                old = os.umask(mask)
+                try:
+                    with mock.patch.object(report.os, "replace", attacker_swaps if attacker else real_replace):
+                        if error is None:
+                            report.write_atomically(path, "{}\n")
+                        else:
+                            with self.assertRaises(OSError) as raised:
+                                report.write_atomically(path, "{}\n")
+                            self.assertEqual(raised.exception.errno, error)
+                finally:
+                    os.umask(old)
+                with open(secret, encoding="ascii") as kept:
+                    self.assertEqual(kept.read(), "secret\n")
+                self.assertEqual(os.stat(secret).st_mode & 0o777, 0o600)
+                if error is None:
+                    self.assertFalse(os.path.islink(path))
+                    self.assertEqual(os.stat(path).st_mode & 0o777, 0o666 & ~mask)
+                    with open(path, encoding="ascii") as written:
+                        self.assertEqual(written.read(), "{}\n")
+                leftovers = [name for name in os.listdir(folder) if name.endswith(".tmp")]
+                self.assertEqual(leftovers, [])
 
 
 if __name__ == "__main__":

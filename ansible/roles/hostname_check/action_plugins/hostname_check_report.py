@@ -12,8 +12,10 @@ included, is replaced and never written through.
 
 import contextlib
 import datetime
+import errno
 import json
 import os
+import stat
 import tempfile
 
 from ansible.module_utils.parsing.convert_bool import boolean
@@ -30,17 +32,28 @@ RESULTS = (
 
 
 def write_atomically(path, text):
-    """Writes text to path through a new file in the same folder, renamed over path."""
-    descriptor, temporary = tempfile.mkstemp(
-        prefix=".hostname_check_report.", suffix=".tmp", dir=os.path.dirname(path) or "."
-    )
+    """Writes text to path through a new file in the same folder, renamed over path. The file's
+    mode (0666 less the umask) is set through the open file, never by name; after the rename the
+    name must lead to that very file, or the write fails. A folder that others may write without
+    the sticky bit is refused: there anyone could swap the file for a link before the rename."""
+    folder = os.path.dirname(path) or "."
+    if (os.stat(folder).st_mode & (stat.S_IWOTH | stat.S_ISVTX)) == stat.S_IWOTH:
+        raise OSError(errno.EPERM, "others may write its folder, which has no sticky bit; choose a folder only you can write")
+    mask = os.umask(0o077)
+    os.umask(mask)
+    descriptor, temporary = tempfile.mkstemp(prefix=".hostname_check_report.", suffix=".tmp", dir=folder)
     try:
+        # Kept open until the name is checked: an inode still open cannot be freed and reused.
         with os.fdopen(descriptor, "w", encoding="utf-8") as report:
             report.write(text)
             report.flush()
+            os.fchmod(report.fileno(), 0o666 & ~mask)
             os.fsync(report.fileno())
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
+            written = os.fstat(report.fileno())
+            os.replace(temporary, path)
+            now = os.lstat(path)
+            if (now.st_dev, now.st_ino) != (written.st_dev, written.st_ino):
+                raise OSError(errno.EEXIST, "something else took the report's name while it was written; look at what is there")
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)

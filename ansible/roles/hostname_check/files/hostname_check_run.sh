@@ -60,18 +60,27 @@ if command -v timeout >/dev/null 2>&1; then
   timeout "$limit" ./hostname_check
   status=$?
 else
-  # A watchdog of our own: stops the check after LIMIT seconds, as timeout would, and its own
-  # sleep with it once the check is done.
+  # A watchdog of our own: stops the check and what it started (through ps, where there is one)
+  # after LIMIT seconds, as timeout would, and its own sleep with it once the check is done.
+  kill_tree() {
+    for child in $(ps -e -o pid= -o ppid= 2>/dev/null | while read -r pid parent; do
+      [ "$parent" != "$1" ] || echo "$pid"
+    done); do
+      kill_tree "$child"
+    done
+    kill -TERM "$1" 2>/dev/null
+  }
   ./hostname_check &
   check=$!
   (
     trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
     sleep "$limit" &
     sleeper=$!
-    wait "$sleeper" && kill -TERM "$check" 2>/dev/null && echo expired >"$dir/.expired"
+    wait "$sleeper" && echo expired >"$dir/.expired" && kill_tree "$check"
   ) &
   watchdog=$!
-  wait "$check"
+  # (Without the shell's word on a check it stopped: the message below says it.)
+  wait "$check" 2>/dev/null
   status=$?
   kill -TERM "$watchdog" 2>/dev/null
   wait "$watchdog"

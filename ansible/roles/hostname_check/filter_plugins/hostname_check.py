@@ -10,6 +10,7 @@ import base64
 import gzip
 import os
 import re
+import unicodedata
 
 from ansible.errors import AnsibleFilterError
 from ansible.utils.unsafe_proxy import wrap_var
@@ -143,6 +144,9 @@ def _record_of_output(rc, stdout, stderr):
             record.update(status=names[2], command=names[0], registry=names[1], sockets=sockets,
                           sockets_error=None if sockets is not None else out[3])
             return record
+    if could_not_run:
+        record["message"] = _cut(": ".join(err))
+        return record
     record["message"] = _cut(": ".join([f"status {rc}"] + out + err))
     return record
 
@@ -191,13 +195,23 @@ def hostname_check_report(records, generated=None, version=None):
                      "summary": summary, "duplicates": duplicates})
 
 
+def _shown(text):
+    """Text for the console: every control, format (bidirectional ones included) and line or
+    paragraph separator character as an escape (\\u009b), so that what a host printed cannot move
+    the cursor, recolour or reorder the terminal. The report keeps the text as it is."""
+    return "".join(
+        f"\\u{ord(char):04x}" if unicodedata.category(char) in ("Cc", "Cf", "Zl", "Zp") else char
+        for char in str(text)
+    )
+
+
 def hostname_check_verdict(record):
-    """The line that says why a host is not good; empty for a good host."""
+    """The line that says why a host is not good, escaped for the console; empty for a good host."""
     if record["status"] == "bad":
-        return f"bad: command '{record['command']}', registry '{record['registry']}'"
+        return _shown(f"bad: command '{record['command']}', registry '{record['registry']}'")
     if record["status"] == "good":
         return ""
-    return f"{record['status']}: {record['message']}"
+    return _shown(f"{record['status']}: {record['message']}")
 
 
 def hostname_check_summary(report):
@@ -211,7 +225,7 @@ def hostname_check_summary(report):
             status, _, rest = verdict.partition(": ")
             lines.append(f"{status}: {host}: {rest}")
     for name, hosts in report["duplicates"].items():
-        lines.append(f"same name: {name}: {', '.join(hosts)}")
+        lines.append(_shown(f"same name: {name}: {', '.join(hosts)}"))
     return wrap_var(lines)
 
 
