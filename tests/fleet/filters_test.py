@@ -7,6 +7,7 @@ import base64
 import gzip
 import importlib.util
 import os
+import shutil
 import tempfile
 import unittest
 
@@ -146,6 +147,11 @@ class Report(unittest.TestCase):
             ("", None),
         ]:
             self.assertEqual(filters.hostname_check_project_version(text), version, text)
+        # The role carries its own version, which must be the project's.
+        with open(os.path.join(ROLE, "..", "..", "..", "CMakeLists.txt"), encoding="utf-8") as cmakelists:
+            project = filters.hostname_check_project_version(cmakelists.read())
+        with open(os.path.join(ROLE, "vars", "main.yml"), encoding="utf-8") as role_vars:
+            self.assertIn(f'hostname_check_version: "{project}"', role_vars.read())
 
 
 class Payloads(unittest.TestCase):
@@ -165,10 +171,40 @@ class Payloads(unittest.TestCase):
                 filters.hostname_check_payloads({"x86_64": missing})
 
     def test_settings(self):
-        good = {"timeout": 60, "report": "report.json", "binaries": {"x86_64": "a", "*": "b"},
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+
+        def made(name, content):
+            path = os.path.join(folder, name)
+            with open(path, "wb") as file:
+                file.write(content)
+            return path
+
+        def elf(machine):
+            return b"\x7fELF\x02\x01\x01" + bytes(11) + machine.to_bytes(2, "little") + bytes(40)
+
+        def pe(machine):
+            return b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + machine.to_bytes(2, "little") + bytes(40)
+
+        x86_64, aarch64 = made("x86_64", elf(62)), made("aarch64", elf(183))
+        text = made("text", b"ws01\n")
+        x64, x86 = made("x64.exe", pe(0x8664)), made("x86.exe", pe(0x14C))
+        good = {"timeout": 60, "report": "report.json", "binaries": {"x86_64": x86_64, "*": aarch64},
+                "binary": "", "exes": {"AMD64": x64, "x86": x86, "ARM64": x86}, "exe": "",
                 "fail_on_bad": True, "fail_on_error": "false"}
         self.assertEqual(filters.hostname_check_setting_problems(good), [])
+        # A Windows default not built is no problem here: only its hosts need it.
+        self.assertEqual(filters.hostname_check_setting_problems(dict(good, exes={"AMD64": folder + "/none"})), [])
         for change, named in [
+            ({"binaries": {"x86_64": folder + "/none"}}, "hostname_check_binaries[x86_64]: cannot read"),
+            ({"binaries": {"x86_64": aarch64}}, "for another machine than x86_64"),
+            ({"binaries": {"aarch64": text}}, "is not a Linux executable"),
+            ({"binary": text}, "hostname_check_binary: "),
+            ({"binary": x86_64, "binaries": {}}, None),
+            ({"exe": text}, "hostname_check_exe: "),
+            ({"exes": {"AMD64": x86}}, "hostname_check_exes[AMD64]"),
+            ({"exes": {"x86": x86_64}}, "is not a Windows executable"),
+            ({"report": folder}, "is a folder"),
             ({"timeout": 0}, "hostname_check_timeout"),
             ({"timeout": "ten"}, "hostname_check_timeout"),
             ({"timeout": "-5"}, "hostname_check_timeout"),
@@ -179,7 +215,10 @@ class Payloads(unittest.TestCase):
             ({"fail_on_bad": "maybe"}, "hostname_check_fail_on_bad"),
         ]:
             problems = filters.hostname_check_setting_problems(dict(good, **change))
-            self.assertEqual(len(problems), 1, change)
+            if named is None:
+                self.assertEqual(problems, [], change)
+                continue
+            self.assertEqual(len(problems), 1, (change, problems))
             self.assertIn(named, problems[0])
 
 

@@ -61,11 +61,11 @@ def write_atomically(path, text):
 
 
 class ActionModule(ActionBase):
-    """The hostname_check_report action: hosts (the play's), path (of the report), version_file
-    (CMakeLists.txt, whose project() line has the version), fail_on_bad, fail_on_error."""
+    """The hostname_check_report action: hosts (the play's), path (of the report), version (the
+    role's), fail_on_bad, fail_on_error."""
 
     TRANSFERS_FILES = False
-    _VALID_ARGS = frozenset(("hosts", "path", "version_file", "fail_on_bad", "fail_on_error"))
+    _VALID_ARGS = frozenset(("hosts", "path", "version", "fail_on_bad", "fail_on_error"))
 
     def run(self, tmp=None, task_vars=None):
         self._supports_check_mode = True
@@ -80,10 +80,7 @@ class ActionModule(ActionBase):
             records[str(host)] = filters["hostname_check_record"](
                 [registered.get(name) for name in RESULTS], registered.get("hostname_check_windows_machine")
             )
-        version = None
-        with contextlib.suppress(OSError, UnicodeDecodeError):
-            with open(args["version_file"], encoding="utf-8") as cmakelists:
-                version = filters["hostname_check_project_version"](cmakelists.read())
+        version = str(args["version"]) if args.get("version") else None
         generated = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
         report = filters["hostname_check_report"](records, generated, version)
         lines = list(filters["hostname_check_summary"](report))
@@ -103,4 +100,7 @@ class ActionModule(ActionBase):
             write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n")
         except OSError as error:
             result.update(failed=True, msg=lines + [f"hostname_check: cannot write the report {path}: {error.strerror}"])
+        else:
+            hosts = len(report["hosts"])
+            lines.append(f"report: {os.path.abspath(path)}, {hosts} host{'s' if hosts != 1 else ''}")
         return result

@@ -94,6 +94,37 @@ def hostname_check_payloads(binaries):
     return payloads
 
 
+# ELF machine numbers (e_machine) by the name `uname -m` gives; PE machine numbers by the name
+# PROCESSOR_ARCHITECTURE gives (ARM64 Windows also runs x86 and x64 programs).
+ELF_MACHINES = {"x86_64": {62}, "aarch64": {183}, "i386": {3}, "i686": {3}, "armv7l": {40},
+                "riscv64": {243}, "ppc64le": {21}, "s390x": {22}}
+PE_MACHINES = {"x86": {0x14C}, "AMD64": {0x8664}, "ARM64": {0x14C, 0x8664, 0xAA64}}
+
+
+def _executable_problem(path, kind, machine):
+    """Why the file at path cannot be the executable for machine ("*": any), or None. kind: "ELF"
+    (Linux) or "PE" (Windows). Reads the file's header only."""
+    try:
+        with open(path, "rb") as executable:
+            header = executable.read(4096)
+    except OSError as error:
+        return f"cannot read {path}: {error.strerror}"
+    if kind == "ELF":
+        if header[:4] != b"\x7fELF" or len(header) < 20:
+            return f"{path} is not a Linux executable (ELF)"
+        found = int.from_bytes(header[18:20], "little" if header[5] == 1 else "big")
+        wanted = ELF_MACHINES.get(machine)
+    else:
+        offset = int.from_bytes(header[0x3C:0x40], "little") if header[:2] == b"MZ" and len(header) >= 0x40 else 0
+        if not offset or header[offset : offset + 4] != b"PE\0\0":
+            return f"{path} is not a Windows executable (PE)"
+        found = int.from_bytes(header[offset + 4 : offset + 6], "little")
+        wanted = PE_MACHINES.get(machine)
+    if wanted is not None and found not in wanted:
+        return f"{path} is an executable for another machine than {machine}"
+    return None
+
+
 def hostname_check_setting_problems(settings):
     """What is wrong with the role's settings, one message a problem naming its variable; checked
     on the controller before any host is contacted. The report's folder is looked for relative to
@@ -107,13 +138,42 @@ def hostname_check_setting_problems(settings):
         problems.append(f"hostname_check_report must name a file, not {report!r}")
     elif not os.path.isdir(os.path.dirname(report) or "."):
         problems.append(f"hostname_check_report: the folder {os.path.dirname(report)!r} does not exist")
+    elif os.path.isdir(report):
+        problems.append(f"hostname_check_report: {report!r} is a folder; name a file")
+    # The Linux executables: the one for every host when given, else one a machine. Each must be
+    # there, readable, and an executable for its machine: the most likely first mistake is a
+    # build not made yet.
+    binary = settings.get("binary")
     binaries = settings.get("binaries")
-    if not isinstance(binaries, dict) or not binaries:
+    if binary:
+        problem = _executable_problem(str(binary), "ELF", "*")
+        if problem:
+            problems.append(f"hostname_check_binary: {problem}")
+    elif not isinstance(binaries, dict) or not binaries:
         problems.append("hostname_check_binaries must map machine names (as uname -m gives them) to files")
     else:
-        for machine in binaries:
+        for machine, path in binaries.items():
             if not MACHINE_NAME.match(str(machine)):
                 problems.append(f"hostname_check_binaries: {str(machine)!r} is not a machine name")
+                continue
+            problem = _executable_problem(str(path), "ELF", str(machine))
+            if problem:
+                problems.append(f"hostname_check_binaries[{machine}]: {problem}; build it first "
+                                "(cmake --workflow --preset fleet)")
+    # The Windows ones: the one given for every Windows host must do; of the defaults by
+    # processor, those that are there must be right (a missing one fails only its hosts' copy).
+    exe = settings.get("exe")
+    if exe:
+        problem = _executable_problem(str(exe), "PE", "*")
+        if problem:
+            problems.append(f"hostname_check_exe: {problem}")
+    exes = settings.get("exes")
+    if isinstance(exes, dict):
+        for machine, path in exes.items():
+            if os.path.exists(str(path)):
+                problem = _executable_problem(str(path), "PE", str(machine))
+                if problem:
+                    problems.append(f"hostname_check_exes[{machine}]: {problem}")
     for flag in ("fail_on_bad", "fail_on_error"):
         if str(settings.get(flag)).lower() not in ("true", "false", "yes", "no", "1", "0", "on", "off"):
             problems.append(f"hostname_check_{flag} must be true or false, not {settings.get(flag)!r}")

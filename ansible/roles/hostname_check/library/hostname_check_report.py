@@ -18,9 +18,9 @@ options:
     description: The report, on the controller.
     type: path
     required: true
-  version_file:
-    description: CMakeLists.txt, whose project() line gives the version.
-    type: path
+  version:
+    description: The role's version, which the report gives.
+    type: str
     required: true
   fail_on_bad:
     description: Fail the hosts whose names disagree.
