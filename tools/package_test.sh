@@ -36,7 +36,7 @@ skip() {
 build_all() {
   cmake --preset release >/dev/null && cmake --build --preset release >/dev/null &&
     cpack --preset deb >/dev/null
-  for preset in windows-i686 windows-x86_64 fleet; do
+  for preset in windows-i686 windows-x86_64 fleet collection; do
     cmake --workflow --preset "$preset" >/dev/null
   done
 }
@@ -44,7 +44,7 @@ build_all
 published=(build/release/hostname-check_*.deb build/windows-i686/hostname-check-*-win32.zip
   build/windows-x86_64/hostname-check-*-win64.zip build/windows-i686/hostname_check.exe
   build/windows-x86_64/hostname_check.exe build/fleet/hostname_check-x86_64
-  build/fleet/hostname_check-aarch64)
+  build/fleet/hostname_check-aarch64 build/collection/hostname_check-fleet-*.tar.gz)
 deb=$(ls build/release/hostname-check_*.deb)
 zips=(build/windows-i686/hostname-check-*-win32.zip build/windows-x86_64/hostname-check-*-win64.zip)
 
@@ -74,6 +74,7 @@ four_lines() {
 }
 
 check "the checksum beside the .deb" sh -c "cd build/release && sha256sum -c hostname-check_*.SHA256SUMS"
+check "the checksum beside the collection" sh -c "cd build/collection && sha256sum -c hostname_check-fleet-*.SHA256SUMS"
 check "lintian finds no error or warning" lintian --fail-on error,warning "$deb"
 check "the package's copyright file is DEP-5 with the licence" sh -c "dpkg-deb --fsys-tarfile '$deb' |
   tar -xO ./usr/share/doc/hostname-check/copyright | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/'"

@@ -6,13 +6,16 @@
 # the report, the console, the recap and the play's status, with --limit and --check and each
 # setting; that no host keeps a file and no host's text runs on the controller; and that the
 # controller needs neither gzip nor base64.
-#   ansible_fleet_test.sh X86_64_BINARY AARCH64_BINARY WORKDIR
+# The playbook is the collection's, installed from its tarball as an administrator installs it and
+# run by its name from an unrelated folder; once, the checkout's own.
+#   ansible_fleet_test.sh X86_64_BINARY AARCH64_BINARY WORKDIR COLLECTION_TARBALL
 # The x86-64 executable is the one whose sockets layer fails on request (HOSTNAME_CHECK_FAKE_SOCKETS).
 set -euo pipefail
 x86_64=$(realpath "$1")
 aarch64=$(realpath "$2")
 mkdir -p "$3"
 dir=$(realpath "$3")
+tarball=$(realpath "$4")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 fleet=$root/tests/fleet/fleet.sh
 trap '"$fleet" stop "$dir"' EXIT
@@ -93,12 +96,16 @@ for tool in gzip base64; do printf '#!/bin/sh\necho "%s called" >&2\nexit 1\n' "
 chmod 755 "$dir/failing"/*
 export PATH=$dir/failing:$PATH
 export ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0 ANSIBLE_SSH_CONTROL_PATH_DIR=$dir/cp
+# The collection, installed where nothing else is.
+ansible-galaxy collection install "$tarball" -p "$dir/collections" >"$dir/install.log" 2>&1 ||
+  { cat "$dir/install.log"; exit 1; }
+export ANSIBLE_COLLECTIONS_PATH=$dir/collections
 binaries="{\"x86_64\": \"$x86_64\", \"aarch64\": \"$aarch64\"}"
 # From another folder than the project's: the defaults are the playbook's.
 mkdir -p "$dir/elsewhere"
 cd "$dir/elsewhere"
 play() {
-  timeout 300 ansible-playbook -i "$dir/inventory.yml" "$root/ansible/hostname_check.yml" \
+  timeout 300 ansible-playbook -i "$dir/inventory.yml" hostname_check.fleet.check \
     -e "{\"hostname_check_binaries\": $binaries}" -e hostname_check_report="$dir/report.json" \
     -e hostname_check_timeout=10 "$@" >"$dir/console" 2>&1
 }
@@ -200,7 +207,8 @@ for what, ok in checks.items():
 print("ok: the report" if not bad else "FAILED: the report")
 sys.exit(bad)
 PYTHON
-report "report['version'] == '$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")'" "the report gives the project's version"
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+report "report['version'] == '$version'" "the report gives the collection's version, the project's"
 
 # The console: the counts, one line a host that is not good (by name), one line a shared name.
 summary=$(sed -n '/"msg": \[/,/\]/p' "$dir/console" | sed -n 's/^ *"\(.*\)",\{0,1\}$/\1/p')
@@ -228,8 +236,8 @@ expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=1,0 " "the recap f
 lines=$(wc -l <"$dir/console.first")
 hosts=$(grep -c '^    [a-z0-9]*: {ansible_port' "$dir/inventory.yml")
 summary_lines=$(echo "$summary" | wc -l)
-expect "$((lines <= 40 + 3 * hosts + summary_lines))" 1 \
-  "the console has at most 3 lines a host besides its fixed part and the summary ($lines lines)"
+expect "$((lines <= 40 + 4 * hosts + summary_lines))" 1 \
+  "the console has at most 4 lines a host besides its fixed part and the summary ($lines lines)"
 expect "$(grep -c 'H4sI' "$dir/console" || true)" 0 "the executable is not on the console"
 
 # Accepting bad hosts still fails on hosts that could not be checked; accepting both passes.
@@ -268,15 +276,26 @@ report "[(h, r['status']) for h, r in report['hosts'].items()] == [('case', 'bad
   "with the free strategy the report covers every host of the play"
 expect "$(grep -c '"hostname_check: 2 good, 1 bad' "$dir/console" || true)" 1 "with the free strategy the summary is made once"
 
-# The local connection: the controller checks itself (whatever its names, it is checked).
+# The local connection: the controller checks itself (whatever its names, it is checked), with
+# nothing but the installed collection and an inventory: its own executable, its report left as
+# the job's artifacts.
 printf 'all:\n  hosts:\n    controller: {ansible_connection: local}\n' >"$dir/local.yml"
 status=0
-PATH=${PATH#"$dir/failing:"} timeout 300 ansible-playbook -i "$dir/local.yml" "$root/ansible/hostname_check.yml" \
-  -e "{\"hostname_check_binaries\": $binaries}" -e hostname_check_report="$dir/report.json" \
-  -e hostname_check_fail_on_bad=false >"$dir/console" 2>&1 || status=$?
+PATH=${PATH#"$dir/failing:"} ANSIBLE_SHOW_CUSTOM_STATS=true timeout 300 ansible-playbook -i "$dir/local.yml" \
+  hostname_check.fleet.check -e hostname_check_fail_on_bad=false >"$dir/console" 2>&1 || status=$?
 expect "$status" 0 "the local connection runs"
-report "report['hosts']['controller']['status'] in ('good', 'bad') and report['hosts']['controller']['arch'] == 'x86_64'" \
-  "the local connection sends the executable and checks the controller"
+cp hostname_check_report.json "$dir/report.json"
+report "report['hosts']['controller']['status'] in ('good', 'bad') and report['hosts']['controller']['arch'] == 'x86_64' \
+  and report['version'] == '$version'" "the collection alone checks the controller with its own executable"
+expect "$(grep -c '"summary": {' "$dir/console" || true)" 1 "the report is left as the job's artifacts (set_stats)"
+
+# The checkout's own playbook, as a developer runs it.
+status=0
+timeout 300 ansible-playbook -i "$dir/inventory.yml" "$root/ansible/hostname_check.yml" --limit good \
+  -e "{\"hostname_check_binaries\": $binaries}" -e hostname_check_report="$dir/report.json" >"$dir/console" 2>&1 ||
+  status=$?
+expect "$status" 0 "the checkout's playbook runs"
+report "report['hosts']['good']['status'] == 'good' and report['version'] == '$version'" "the checkout's playbook reports"
 
 # A report folder that others may write without the sticky bit (a team folder) is refused: there
 # anyone could put a link in the report's place between its writing and its renaming.
@@ -306,7 +325,7 @@ report "[(r['command'], r['arch']) for r in report['hosts'].values()] == [('ws15
 # Settings that cannot work end the play before any host is contacted, naming the variable.
 # So are executables not built, or not executables, and a report path that is a folder; what is
 # wrong is said, never hidden.
-for setting in hostname_check_timeout=0 hostname_check_timeout=ten hostname_check_report=$dir/nowhere/report.json \
+for setting in hostname_check_timeout=0 hostname_check_timeout=soon hostname_check_report=$dir/nowhere/report.json \
   hostname_check_report=$dir hostname_check_binary=/etc/hostname "hostname_check_binaries={\"x86_64\": \"$dir/none\"}"; do
   status=0
   play -e "$setting" || status=$?

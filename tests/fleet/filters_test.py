@@ -138,6 +138,16 @@ class Report(unittest.TestCase):
             "same name: ws01: twin, ws01",
         ])
         self.assertEqual(filters.hostname_check_verdict(records["ws01"]), "")
+        stats = filters.hostname_check_stats(report, "/r.json")
+        self.assertEqual((stats["summary"], stats["duplicates"], stats["left_out"], stats["report"]),
+                         (report["summary"], {"ws01": ["twin", "ws01"]}, 0, "/r.json"))
+        self.assertEqual(stats["not_good"]["full"], "failed: status 1: Temp file already exists.")
+        self.assertEqual(len(stats["not_good"]), 6)
+        # Bounded: a thousand hosts at most, each line cut.
+        many = {f"h{i:04}": record("bad", "x" * 99, "y" * 259, "z") for i in range(1200)}
+        stats = filters.hostname_check_stats(filters.hostname_check_report(many, "t", "1.0.0"))
+        self.assertEqual((len(stats["not_good"]), stats["left_out"]), (filters.STATS_HOSTS, 200))
+        self.assertTrue(all(len(line) <= filters.STATS_LINE for line in stats["not_good"].values()))
 
     def test_project_version(self):
         for text, version in [

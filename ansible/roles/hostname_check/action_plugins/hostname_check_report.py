@@ -18,8 +18,10 @@ import os
 import stat
 import tempfile
 
+from ansible.errors import AnsibleError
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
+from jinja2.exceptions import TemplateSyntaxError
 
 # What the role's tasks register on a host, in the order they run: on Linux the one command, on
 # Windows the private directory, the copy and the run.
@@ -71,7 +73,18 @@ class ActionModule(ActionBase):
         self._supports_check_mode = True
         result = super().run(tmp, task_vars)
         args = self._task.args
-        filters = self._templar.environment.filters
+        # The role's filters, by their short names in a role of its own, by their full ones in the
+        # collection.
+        loaded = self._templar.environment.filters
+
+        class Filters:
+            def __getitem__(self, name):
+                try:
+                    return loaded[name]
+                except (KeyError, AnsibleError, TemplateSyntaxError):
+                    return loaded[f"hostname_check.fleet.{name}"]
+
+        filters = Filters()
         hostvars = task_vars["hostvars"]
 
         records = {}
@@ -93,7 +106,8 @@ class ActionModule(ActionBase):
                 record["status"] in ("failed", "unreachable") and fail_on_error
             ):
                 failing[host] = filters["hostname_check_verdict"](record)
-        result.update(changed=False, summary=lines, failing=failing)
+        stats = filters["hostname_check_stats"](report, os.path.abspath(str(args["path"])))
+        result.update(changed=False, summary=lines, failing=failing, stats=stats)
 
         path = str(args["path"])
         try:

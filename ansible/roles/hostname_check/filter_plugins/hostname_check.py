@@ -289,6 +289,30 @@ def hostname_check_summary(report):
     return wrap_var(lines)
 
 
+STATS_HOSTS = 1000
+STATS_LINE = 512
+
+
+def hostname_check_stats(report, path=None):
+    """The report as a job's artifacts (set_stats), bounded whatever the fleet's size: the counts,
+    at most STATS_HOSTS hosts that are not good with their verdict lines (each at most STATS_LINE
+    characters) and as many shared names, and how many were left out."""
+    not_good = {}
+    for host, record in report["hosts"].items():
+        verdict = hostname_check_verdict(record)
+        if verdict:
+            not_good[host] = verdict[:STATS_LINE]
+    shared = dict(report["duplicates"])
+    left_out = max(0, len(not_good) - STATS_HOSTS) + max(0, len(shared) - STATS_HOSTS)
+    return wrap_var({
+        "version": report["version"], "generated": report["generated"], "report": path,
+        "summary": report["summary"],
+        "not_good": dict(list(not_good.items())[:STATS_HOSTS]),
+        "duplicates": dict(list(shared.items())[:STATS_HOSTS]),
+        "left_out": left_out,
+    })
+
+
 def hostname_check_project_version(cmakelists):
     """The version in the project() line of CMakeLists.txt, as the packages take it; None when
     there is none."""
@@ -307,5 +331,6 @@ class FilterModule:
             "hostname_check_report": hostname_check_report,
             "hostname_check_verdict": hostname_check_verdict,
             "hostname_check_summary": hostname_check_summary,
+            "hostname_check_stats": hostname_check_stats,
             "hostname_check_project_version": hostname_check_project_version,
         }

@@ -2,6 +2,10 @@
 """Documentation of the hostname_check_report action, which runs on the controller
 (action_plugins)."""
 
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
 DOCUMENTATION = r"""
 module: hostname_check_report
 short_description: Writes hostname_check's report and says what it found
@@ -39,5 +43,8 @@ summary:
   elements: str
 failing:
   description: Host to the line that says why it is not good, for the hosts to fail.
+  type: dict
+stats:
+  description: The report as a job's artifacts, bounded in size (set_stats).
   type: dict
 """

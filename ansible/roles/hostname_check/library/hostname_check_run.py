@@ -1,6 +1,10 @@
 #!/usr/bin/python
 """Documentation of the hostname_check_run action, which runs on the controller (action_plugins)."""
 
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
 DOCUMENTATION = r"""
 module: hostname_check_run
 short_description: Runs hostname_check on a Linux host in one round trip
