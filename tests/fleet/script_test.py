@@ -5,6 +5,7 @@ a host lacks are left off PATH.
     python3 -m unittest tests/fleet/script_test.py
 """
 
+import contextlib
 import errno
 import importlib.util
 import os
@@ -215,6 +216,56 @@ class ReportWriter(unittest.TestCase):
                         self.assertEqual(written.read(), "{}\n")
                 leftovers = [name for name in os.listdir(folder) if name.endswith(".tmp")]
                 self.assertEqual(leftovers, [])
+
+
+    @unittest.skipUnless(os.geteuid() == 0, "the attacker is another user: needs root")
+    def test_attacker_in_the_folder(self):
+        """Another user, who owns the report's folder, keeps swapping the writer's temporary
+        files for links to a file only root may read, while root writes the report a few hundred
+        times: the file never changes, and a report that was written is never a link."""
+        work = tempfile.mkdtemp(prefix="hostname_check_attack.")
+        self.addCleanup(shutil.rmtree, work)
+        os.chmod(work, 0o755)
+        secret = os.path.join(work, "secret")
+        with open(secret, "w", encoding="ascii") as kept:
+            kept.write("secret\n")
+        os.chmod(secret, 0o600)
+        folder = os.path.join(work, "theirs")
+        os.mkdir(folder)
+        os.chown(folder, 65534, 65534)
+        path = os.path.join(folder, "report.json")
+        attacker = os.fork()
+        if attacker == 0:
+            try:
+                os.setgroups([])
+                os.setresgid(65534, 65534, 65534)
+                os.setresuid(65534, 65534, 65534)
+                while True:
+                    for name in os.listdir(folder):
+                        if name.endswith(".tmp"):
+                            with contextlib.suppress(OSError):
+                                os.rename(os.path.join(folder, name), os.path.join(folder, "taken"))
+                                os.symlink(secret, os.path.join(folder, name))
+            finally:
+                os._exit(0)
+        try:
+            written = refused = 0
+            for _ in range(300):
+                try:
+                    report.write_atomically(path, "{}\n")
+                except OSError:
+                    refused += 1
+                    continue
+                written += 1
+                self.assertFalse(os.path.islink(path))
+        finally:
+            os.kill(attacker, 9)
+            os.waitpid(attacker, 0)
+        with open(secret, encoding="ascii") as kept:
+            self.assertEqual(kept.read(), "secret\n")
+        self.assertEqual(os.stat(secret).st_mode & 0o777, 0o600)
+        self.assertEqual(written + refused, 300)
+        print(f"attacker: {written} written, {refused} refused", file=sys.stderr)
 
 
 if __name__ == "__main__":
