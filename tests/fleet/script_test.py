@@ -21,9 +21,9 @@ ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "
 
 
 def load(name, *path):
-    spec = importlib.util.spec_from_file_location(name, os.path.join(ROLE, *path))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, os.path.join(ROLE, *path))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
