@@ -358,6 +358,7 @@ wait "$bystander" 2>/dev/null || true
 sessions=$(pgrep -cfx 'sleep 600' || true)
 kill "$(cat "$dir/hosts/stuck/pid")"
 "$fleet" stop "$dir"
+for _ in $(seq 50); do pgrep -fx 'sleep 600' >/dev/null || break; sleep 0.1; done  # signalled, not yet gone
 expect "$((sessions > 0)),$(pgrep -cfx 'sleep 600' || true)" "1,0" "stop ends the sessions of a host whose sshd has died"
 
 [[ $failed -eq 0 ]] || { cat "$dir/console"; exit 1; }

@@ -39,9 +39,9 @@ ROOT = os.geteuid() == 0 and shutil.which("unshare") is not None
 # Stand-ins for the check: each says where it ran.
 SAYS_WHERE = 'echo "ran in $PWD"'
 CRASHES = SAYS_WHERE + "\nkill -SEGV $$"
-HANGS = SAYS_WHERE + "\nexec sleep 30"
+HANGS = SAYS_WHERE + "\nexec sleep 217"
 # One that hangs in a process of its own, as the check does in `hostname`.
-HANGS_BELOW = SAYS_WHERE + "\nsh -c 'exec sleep 31'\nexit 0"
+HANGS_BELOW = SAYS_WHERE + "\nsh -c 'exec sleep 218'\nexit 0"
 
 
 class Script(unittest.TestCase):
@@ -142,7 +142,7 @@ class Script(unittest.TestCase):
                     self.assertFalse(os.path.exists(ran[0][len("ran in "):]), "the private folder stays")
                 self.assertTrue(got_err.endswith(err), got_err)
                 self.assert_nothing_left()
-                left = subprocess.run(["pgrep", "-f", "sleep 3[01]"], capture_output=True, check=False)
+                left = subprocess.run(["pgrep", "-x", "-f", "sleep 21[78]"], capture_output=True, check=False)
                 self.assertEqual(left.stdout, b"", "a process of the check is left")
 
     def test_command_line_and_limits(self):
