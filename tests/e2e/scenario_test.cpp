@@ -445,7 +445,15 @@ void RunScenario(Platform platform, const Build& build, const Scenario& s) {
     if (watcher < 0) return CannotRun("fanotify permission events are not available");
   }
 
-  const int status = RunAndWait({platform, &build, &s, dir, run});
+  int status = RunAndWait({platform, &build, &s, dir, run});
+  // Wine's loader now and then finds the address of its shared user data taken (address space
+  // randomisation) and gives up before the program starts: that run never began, so run it again.
+  for (int again = 0;
+       platform == kWindows && again < 3 &&
+       ReadAll(dir / "stderr").find("failed to map the shared user data") != std::string::npos;
+       ++again) {
+    status = RunAndWait({platform, &build, &s, dir, run});
+  }
   const std::string out = ReadAll(dir / "stdout");
   const std::string err = ReadAll(dir / "stderr");
 

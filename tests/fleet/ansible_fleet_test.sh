@@ -359,6 +359,11 @@ sessions=$(pgrep -cfx 'sleep 600' || true)
 kill "$(cat "$dir/hosts/stuck/pid")"
 "$fleet" stop "$dir"
 for _ in $(seq 50); do pgrep -fx 'sleep 600' >/dev/null || break; sleep 0.1; done  # signalled, not yet gone
+for survivor in $(pgrep -fx 'sleep 600'); do
+  ps -o pid,ppid,etime,args -p "$survivor" | tail -n 1
+  readlink "/proc/$survivor/ns/uts"
+  tr '\0' '\n' <"/proc/$survivor/environ" | grep HOSTNAME_CHECK || echo "(no mark)"
+done
 expect "$((sessions > 0)),$(pgrep -cfx 'sleep 600' || true)" "1,0" "stop ends the sessions of a host whose sshd has died"
 
 [[ $failed -eq 0 ]] || { cat "$dir/console"; exit 1; }

@@ -117,21 +117,33 @@ start_host() {
 # Stops every process of every host of this fleet: in the host's recorded namespace and marked as
 # the fleet's (in its environment, or sshd's in its command line), whether or not its sshd still
 # runs. sshd's own session processes end with their sessions.
+# The pids of the processes of this fleet in the namespace ns.
+fleet_processes() {
+  local ns=$1 id=$2 process
+  for process in /proc/[0-9]*; do
+    [[ $(readlink "$process/ns/uts" 2>/dev/null) == "$ns" ]] || continue
+    tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "HOSTNAME_CHECK_FLEET=$id" ||
+      tr '\0' ' ' <"$process/cmdline" 2>/dev/null | grep -qF "VersionAddendum=fleet-$id" || continue
+    echo "${process#/proc/}"
+  done
+}
+
 stop_all() {
-  local host ns id
+  local host ns id signal pids namespaces=()
   id=$(cat "$dir/fleet_id" 2>/dev/null) || id=
   for host in "$dir"/hosts/*/; do
     host=${host%/}
     ns=$(cat "$host/ns" 2>/dev/null) || ns=$(host_namespace "$host") || ns=
-    if [[ -n $ns && $ns != "$(readlink /proc/self/ns/uts)" && -n $id ]]; then
-      for process in /proc/[0-9]*; do
-        [[ $(readlink "$process/ns/uts" 2>/dev/null) == "$ns" ]] || continue
-        tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "HOSTNAME_CHECK_FLEET=$id" ||
-          tr '\0' ' ' <"$process/cmdline" 2>/dev/null | grep -qF "VersionAddendum=fleet-$id" || continue
-        kill "${process#/proc/}" 2>/dev/null || true
-      done
-    fi
+    [[ -z $ns || $ns == "$(readlink /proc/self/ns/uts)" || -z $id ]] || namespaces+=("$ns")
     rm -f "$host/pid" "$host/ns"
+  done
+  # TERM, then, for what is still there a second later (or came up meanwhile), KILL.
+  for signal in TERM TERM KILL; do
+    pids=()
+    for ns in "${namespaces[@]}"; do pids+=($(fleet_processes "$ns" "$id")); done
+    ((${#pids[@]} > 0)) || break
+    kill -s "$signal" "${pids[@]}" 2>/dev/null || true
+    sleep 0.5
   done
 }
 
