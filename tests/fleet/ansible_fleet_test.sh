@@ -56,22 +56,27 @@ host() {
   for option in "$@"; do printf '%s' "${option#*=}" >"$dir/hosts/$name/${option%%=*}"; done
 }
 pwned=$dir/pwned
-host good 22201 ws01 $'ws01\n'
-host twin 22202 WS01 $'WS01\n'
-host case 22203 WS02 $'ws02\n'
-host unset 22204 ws03 ''
-host quote 22205 "it's ws 04 é" $'# the name\nit\'s ws 04 é\n'
-host noexec 22206 ws05 $'ws05\n' noexec="/tmp /var/tmp /dev/shm"
-host sealed 22207 ws06 $'ws06\n' noexec="/tmp /var/tmp /dev/shm /root"
-host tcsh 22208 ws07 $'ws07\n' shell=/usr/bin/tcsh
-host sockets 22209 ws08 $'ws08\n' setenv=HOSTNAME_CHECK_FAKE_SOCKETS=name
-host lookup 22210 ws09 "{{ lookup('pipe', 'touch $pwned') }}"
-host brace 22211 '{% if true %}' '{{ "'
-host odd 22212 $'ws\u2028\xff' $'ws\u2028\xff\n'
-host stuck 22213 ws13 $'ws13\n' force_command="sleep 600"
-host slow 22216 ws16 $'ws16\n' hostname=$'#!/bin/sh\nexec sleep 601\n'
-host bullseye 22214 ws14 $'ws14\n' root="$roots/bullseye"
-host arm 22215 ws15 $'ws15\n' root="$roots/arm64" shell=/bin/sh aarch64=yes
+# The hosts listen on 127.0.0.1 at PORTS+1 to PORTS+99 (22200 unless HOSTNAME_CHECK_FLEET_PORTS
+# says otherwise, so that two checkouts can run the test at once), below the ephemeral range.
+ports=${HOSTNAME_CHECK_FLEET_PORTS:-22200}
+[[ $ports =~ ^[0-9]+$ ]] && ((ports >= 1024 && ports + 99 < 32768)) ||
+  { echo "HOSTNAME_CHECK_FLEET_PORTS must be from 1024 to 32668" >&2; exit 2; }
+host good $((ports + 1)) ws01 $'ws01\n'
+host twin $((ports + 2)) WS01 $'WS01\n'
+host case $((ports + 3)) WS02 $'ws02\n'
+host unset $((ports + 4)) ws03 ''
+host quote $((ports + 5)) "it's ws 04 é" $'# the name\nit\'s ws 04 é\n'
+host noexec $((ports + 6)) ws05 $'ws05\n' noexec="/tmp /var/tmp /dev/shm"
+host sealed $((ports + 7)) ws06 $'ws06\n' noexec="/tmp /var/tmp /dev/shm /root"
+host tcsh $((ports + 8)) ws07 $'ws07\n' shell=/usr/bin/tcsh
+host sockets $((ports + 9)) ws08 $'ws08\n' setenv=HOSTNAME_CHECK_FAKE_SOCKETS=name
+host lookup $((ports + 10)) ws09 "{{ lookup('pipe', 'touch $pwned') }}"
+host brace $((ports + 11)) '{% if true %}' '{{ "'
+host odd $((ports + 12)) $'ws\u2028\xff' $'ws\u2028\xff\n'
+host stuck $((ports + 13)) ws13 $'ws13\n' force_command="sleep 600"
+host slow $((ports + 16)) ws16 $'ws16\n' hostname=$'#!/bin/sh\nexec sleep 601\n'
+host bullseye $((ports + 14)) ws14 $'ws14\n' root="$roots/bullseye"
+host arm $((ports + 15)) ws15 $'ws15\n' root="$roots/arm64" shell=/bin/sh aarch64=yes
 # Hosts as they really are: one without a hostname command, one without timeout (whose check
 # hangs), one whose TMPDIR is relative. PATH comes from a folder of links to the tools such a host
 # has, which it sees at /mnt/hosts/NAME/bin.
@@ -81,12 +86,12 @@ toolbox() {
   mkdir -p "$dir/hosts/$name/bin"
   for tool in "$@"; do ln -sf "$(command -v "$tool")" "$dir/hosts/$name/bin/$tool"; done
 }
-host nohostname 22217 ws17 $'ws17\n' setenv=PATH=/mnt/hosts/nohostname/bin
+host nohostname $((ports + 17)) ws17 $'ws17\n' setenv=PATH=/mnt/hosts/nohostname/bin
 toolbox nohostname sh uname sed mktemp base64 gzip cat rm chmod timeout sleep
-host notimeout 22218 ws18 $'ws18\n' setenv=PATH=/mnt/hosts/notimeout/bin hostname=$'#!/bin/sh\nexec sleep 602\n'
+host notimeout $((ports + 18)) ws18 $'ws18\n' setenv=PATH=/mnt/hosts/notimeout/bin hostname=$'#!/bin/sh\nexec sleep 602\n'
 toolbox notimeout sh uname sed mktemp base64 gzip cat rm chmod sleep hostname ps
-host reltmp 22219 ws19 $'ws19\n' setenv=TMPDIR=.
-echo "gone 22299" >"$dir/unreachable"
+host reltmp $((ports + 19)) ws19 $'ws19\n' setenv=TMPDIR=.
+echo "gone $((ports + 99))" >"$dir/unreachable"
 "$fleet" start "$dir"
 
 # The controller's gzip and base64 fail whenever they are called: nothing on the controller's side
@@ -217,7 +222,7 @@ expected_summary=$(
 hostname_check: 10 good, 4 bad, 5 failed, 1 unreachable
 bad: brace: command '{% if true %}', registry '{{ \\"'
 bad: case: command 'WS02', registry 'ws02'
-unreachable: gone: Data could not be sent to remote host \\"127.0.0.1\\". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port 22299: Connection refused
+unreachable: gone: Data could not be sent to remote host \\"127.0.0.1\\". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port $((ports + 99)): Connection refused
 bad: lookup: command 'ws09', registry '{{ lookup('pipe', 'touch $pwned') }}'
 failed: nohostname: sh: 1: hostname: not found
 failed: notimeout: status 124: hostname_check: timed out after 7 seconds
@@ -341,7 +346,7 @@ expect "$left" no "still no file left on any host"
 # a process of this machine's own stops nothing.
 other=$dir/other
 mkdir -p "$other/hosts/clash"
-echo 22201 >"$other/hosts/clash/port"
+echo $((ports + 1)) >"$other/hosts/clash/port"
 printf clash >"$other/hosts/clash/kernel"
 printf 'clash\n' >"$other/hosts/clash/etc_hostname"
 "$fleet" start "$other" 2>/dev/null && started=yes || started=no
