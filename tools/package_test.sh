@@ -4,14 +4,14 @@
 # hostname_check from PATH in an empty directory, reads its manual page, removes the package; then
 # unpacks both Windows zips in one download folder, checks them and their executables against the
 # lists beside them, and runs each executable under the Wine loader for it (the 32-bit one only
-# where this kernel runs 32-bit programs; skipped, with the reason, elsewhere). Then signs an
+# where this kernel runs 32-bit programs, from the i386 root that tools/test.sh makes where this
+# machine has no 32-bit Wine of its own; skipped, with the reason, elsewhere). Then signs an
 # executable with a throwaway certificate, and sees a failed signing leave none. Last, builds
 # everything again from a copy of the sources in another folder and compares the checksums.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 wine64=/usr/lib/wine/wine64
-wine32=/usr/lib/wine/wine
 
 passed=0
 failed=0
@@ -50,18 +50,31 @@ zips=(build/windows-i686/hostname-check-*-win32.zip build/windows-x86_64/hostnam
 
 work=$(mktemp -d)
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
-trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+
+# The 32-bit loader: this machine's own 32-bit Wine where it runs, else the one in the i386 root
+# that tools/test.sh makes (or the one HOSTNAME_CHECK_I386_ROOT names). Either has a (win32) prefix
+# of its own.
+wine32=(/usr/lib/wine/wine)
+wineserver32=(wineserver)
+which32="wine"
+i386_root=${HOSTNAME_CHECK_I386_ROOT:-/var/cache/hostname_check/i386-root}
+if ! "${wine32[@]}" --version >/dev/null 2>&1 && [[ -f $i386_root/.complete ]]; then
+  wine32=("$root/tests/i386_root.sh" run "$i386_root" /usr/lib/wine/wine)
+  wineserver32=("$root/tests/i386_root.sh" run "$i386_root" /usr/bin/wineserver)
+  which32="wine in an i386 root"
+fi
+in_prefix32() { WINEPREFIX=$work/wineprefix32 WINEARCH=win32 "$@"; }
+trap 'wineserver -k 2>/dev/null; in_prefix32 "${wineserver32[@]}" -k 2>/dev/null; rm -rf "$work"' EXIT
 
 # Why the 32-bit loader cannot start a program here, or nothing.
 wine32_cannot_run() {
-  local status=0
-  [[ -e $wine32 ]] || { echo "$wine32 is not installed (wine32:i386)"; return; }
-  "$wine32" --version >/dev/null 2>&1 || status=$?
-  if ((status == 126)); then
-    echo "this kernel runs no 32-bit programs ($wine32: Exec format error)"
-  elif ((status != 0)); then
-    echo "$wine32 --version ended with status $status"
-  fi
+  local why
+  why=$("$root/tests/i386_root.sh" probe) || { echo "$why"; return; }
+  [[ -e ${wine32[0]} ]] || {
+    echo "${wine32[0]} is not installed (wine32:i386), and no i386 root with 32-bit Wine was named (HOSTNAME_CHECK_I386_ROOT)"
+    return
+  }
+  why=$(in_prefix32 "${wine32[@]}" --version 2>&1) || echo "${wine32[*]} --version failed: $why"
 }
 why32=$(wine32_cannot_run)
 
@@ -105,7 +118,7 @@ for folder in "$work"/download/hostname-check-*-win32 "$work"/download/hostname-
     test -f "$folder/hostname_check.exe" -a -f "$folder/README.txt" -a -f "$folder/LICENSE.txt" \
     -a -f "$folder/SHA256SUMS.txt"
   check "$name's SHA256SUMS.txt is the executable's" sh -c "cd '$folder' && sha256sum -c SHA256SUMS.txt"
-  for text in README.txt LICENSE.txt; do
+  for text in README.txt LICENSE.txt SHA256SUMS.txt; do
     check "$name's $text has CRLF line ends" sh -c "[ \$(grep -c \$(printf '\r')\$ '$folder/$text') -eq \$(wc -l < '$folder/$text') ]"
   done
   check "$name's README.txt is under 100 lines of at most 78 characters" sh -c \
@@ -117,8 +130,9 @@ ran="x64 (wine64)"
 check "the x64 executable runs under wine64" sh -c "cd '$work/run' && '$wine64' '$work'/download/hostname-check-*-win64/hostname_check.exe > '$work/out'"
 check "it prints the four lines" four_lines "$work/out"
 if [[ -z $why32 ]]; then
-  ran="$ran and x86 (wine)"
-  check "the x86 executable runs under wine" sh -c "cd '$work/run' && '$wine32' '$work'/download/hostname-check-*-win32/hostname_check.exe > '$work/out'"
+  ran="$ran and x86 ($which32)"
+  check "the x86 executable runs under $which32" in_prefix32 sh -c 'cd "$1/run" && shift && exec "$@" >"$0"' \
+    "$work/out" "$work" "${wine32[@]}" "$work"/download/hostname-check-*-win32/hostname_check.exe
   check "it prints the four lines" four_lines "$work/out"
 else
   skip "the x86 executable under wine: $why32"
@@ -153,6 +167,6 @@ tar -C "$root" --exclude=./build -cf - . | tar -C "$work/again" -xf -
 check "a second build in another folder gives the same ${#published[@]} files, byte for byte" \
   sh -c "cd '$work/again' && sha256sum -c '$work/first.sums'"
 
-echo "Windows under Wine: $ran ran${why32:+; x86 (wine) skipped: $why32}"
+echo "Windows under Wine: $ran ran${why32:+; x86 ($which32) skipped: $why32}"
 echo "packages: $passed passed, $failed failed, $skipped skipped"
 [[ $failed -eq 0 ]]

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the check and runs every test: the release Windows executables, 32-bit and 64-bit; the
 # fuzz targets, each for 30 seconds; the native build with its unit and end-to-end tests, the
-# Windows executables under Wine (the 32-bit one where this kernel runs 32-bit programs), the static x86-64 and aarch64 (qemu-user) ones, valgrind, clang-format, clang-tidy
-# and the fleet playbook; the native build again under AddressSanitizer and
+# Windows executables under Wine (the 32-bit one where this kernel runs 32-bit programs, from an
+# i386 root where this machine has no 32-bit Wine), the static x86-64 and aarch64 (qemu-user)
+# ones, valgrind, clang-format, clang-tidy and the fleet playbook; the native build again under AddressSanitizer and
 # UndefinedBehaviorSanitizer. Installs missing Debian packages when run as root; otherwise names
 # them.
 set -euo pipefail
@@ -14,40 +15,40 @@ packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 g++-mingw-w64-
   util-linux procps musl-dev musl-dev:arm64 g++-aarch64-linux-gnu qemu-user-static debootstrap tcsh
   ninja-build)
 
-# Only for the 32-bit Windows runs: where it cannot be installed (an i386 index that is out of step
-# with the amd64 one, say), they are skipped with the reason, like on a kernel without 32-bit code.
-optional=(wine32:i386)
-
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
 for package in "${packages[@]}"; do
   installed "$package" || missing+=("$package")
 done
-missing_optional=()
-for package in "${optional[@]}"; do
-  installed "$package" || missing_optional+=("$package")
-done
-if ((${#missing[@]} + ${#missing_optional[@]} > 0)); then
+if ((${#missing[@]} > 0)); then
   if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
-    echo "Installing ${missing[*]} ${missing_optional[*]}"
-    # wine32 is an i386 package, musl-dev:arm64 (and the fleet test's busybox) arm64 ones.
-    for architecture in i386 arm64; do
-      dpkg --print-foreign-architectures | grep -qx "$architecture" || dpkg --add-architecture "$architecture"
-    done
+    echo "Installing ${missing[*]}"
+    # musl-dev:arm64 (and the fleet test's busybox) are arm64 packages.
+    dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
     # A mirror caught mid-sync fails one list; what is needed may well be in the others.
     apt-get update -q || echo "apt-get update reported errors; going on with the lists it has" >&2
-    if ((${#missing[@]} > 0)); then
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-    fi
-    if ((${#missing_optional[@]} > 0)); then
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing_optional[@]}" ||
-        echo "could not install ${missing_optional[*]}: the 32-bit Windows runs will be skipped" >&2
-    fi
-  elif ((${#missing[@]} > 0)); then
-    echo "Missing packages; install them as root (wine32:i386 and musl-dev:arm64 need" \
-      "'dpkg --add-architecture i386', the same for arm64, and 'apt-get update' first):" \
-      "apt-get install ${missing[*]} ${missing_optional[*]}" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+  else
+    echo "Missing packages; install them as root (musl-dev:arm64 needs 'dpkg --add-architecture" \
+      "arm64' and 'apt-get update' first): apt-get install ${missing[*]}" >&2
     exit 1
+  fi
+fi
+
+# 32-bit Wine for the 32-bit Windows runs, where this kernel runs 32-bit programs: this machine's
+# own (wine32:i386) if it is installed and runs, else an i386 Debian root of its own, made once
+# and kept in /var/cache/hostname_check (its i386 packages never mix with this machine's, whose
+# i386 index may be out of step with the amd64 one). Elsewhere the runs are skipped, with the
+# reason.
+wine32="wine"
+i386_root=/var/cache/hostname_check/i386-root
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1 && tests/i386_root.sh probe >/dev/null; then
+  if [[ -f $i386_root/.complete ]] || [[ $(id -u) -eq 0 ]]; then
+    tests/i386_root.sh make "$i386_root"
+    export HOSTNAME_CHECK_I386_ROOT=$i386_root
+    wine32="wine in an i386 root"
+  else
+    echo "no 32-bit Wine here: run as root once to make the i386 root, or the 32-bit Windows runs are skipped" >&2
   fi
 fi
 
@@ -61,5 +62,5 @@ cmake --workflow --preset sanitize
 count() { grep -c "Test #[0-9]*: wine\.$1\.Scenario/.*Passed" build/native-tests.log || true; }
 reason=$(awk '/Testing: wine\.Windows32\./ { in32 = 1 } in32 && next_is_reason { print; exit }
   in32 && /: Skipped$/ { next_is_reason = 1 }' build/native/Testing/Temporary/LastTest.log)
-echo "Windows under Wine: x64 (wine64) passed $(count Windows64) scenarios; x86 (wine) passed" \
+echo "Windows under Wine: x64 (wine64) passed $(count Windows64) scenarios; x86 ($wine32) passed" \
   "$(count Windows32)${reason:+, skipped: $reason}"

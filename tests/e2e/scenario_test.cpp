@@ -231,12 +231,12 @@ int Command(std::vector<std::string> args) {
   return Wait(child);
 }
 
-// Wine's helpers (reg) run under the 64-bit loader, which every x86-64 kernel runs.
-#ifdef WINE64_LOADER
-constexpr char kWine[] = WINE64_LOADER;
-#else
-constexpr char kWine[] = "wine";
-#endif
+// Wine's helpers (reg) run under the loader of the suite's own Wine session, which CTest names in
+// WINE: wine64 for the 64-bit suite, the 32-bit loader for the 32-bit one.
+std::string Wine() {
+  const char* wine = getenv("WINE");
+  return wine != nullptr ? wine : "wine";
+}
 
 // Windows: the registry as the scenario has it. The whole key comes back from the copy that the
 // Wine session exported when it started.
@@ -245,15 +245,15 @@ constexpr char kParameters[] = "HKLM\\System\\CurrentControlSet\\Services\\Tcpip
 void SetRegistry(const Scenario& s) {
   const char* prefix = getenv("WINEPREFIX");
   ASSERT_NE(prefix, nullptr) << "the Windows tests run in the Wine session that CTest starts";
-  ASSERT_EQ(Command({kWine, "reg", "import", std::string(prefix) + "/tcpip.reg"}), 0);
+  ASSERT_EQ(Command({Wine(), "reg", "import", std::string(prefix) + "/tcpip.reg"}), 0);
   if (s.keyMissing) {
-    ASSERT_EQ(Command({kWine, "reg", "delete", kParameters, "/f"}), 0);
+    ASSERT_EQ(Command({Wine(), "reg", "delete", kParameters, "/f"}), 0);
   } else if (!s.configured) {
-    ASSERT_EQ(Command({kWine, "reg", "delete", kParameters, "/v", "Hostname", "/f"}), 0);
+    ASSERT_EQ(Command({Wine(), "reg", "delete", kParameters, "/v", "Hostname", "/f"}), 0);
   } else {
     std::string value = *s.configured;
     if (!value.empty() && value.back() == '\n') value.pop_back();
-    ASSERT_EQ(Command({kWine, "reg", "add", kParameters, "/v", "Hostname", "/t", s.registryType,
+    ASSERT_EQ(Command({Wine(), "reg", "add", kParameters, "/v", "Hostname", "/t", s.registryType,
                        "/d", value, "/f"}),
               0);
   }
@@ -316,12 +316,14 @@ pid_t StartDirectorySwapOnRead(const fs::path& run) {
       if (size <= 0) _exit(0);
       for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
            FAN_EVENT_OK(event, size); event = FAN_EVENT_NEXT(event, size)) {
-        char path[PATH_MAX] = {};
-        const std::string link = "/proc/self/fd/" + std::to_string(event->fd);
-        // The check's read, not that of the command writing the capture (Wine's `hostname` reads
-        // its output file too).
+        // The capture itself, known by its identity rather than a path, which differs for a
+        // reader in another mount namespace (Wine in an i386 root); and the check's read, not that
+        // of the command writing the capture (Wine's `hostname` reads its output file too).
+        struct stat read {};
+        struct stat named {};
         const std::string reader = ReadAll("/proc/" + std::to_string(event->pid) + "/cmdline");
-        if (!swapped && readlink(link.c_str(), path, sizeof path - 1) > 0 && capture == path &&
+        if (!swapped && fstat(event->fd, &read) == 0 && stat(capture.c_str(), &named) == 0 &&
+            read.st_dev == named.st_dev && read.st_ino == named.st_ino &&
             reader.find("hostname_check") != std::string::npos) {
           swapped = rename(capture.c_str(), (capture.string() + ".read").c_str()) == 0 &&
                     mkdir(capture.c_str(), 0755) == 0;
@@ -408,10 +410,10 @@ void RunScenario(Platform platform, const Build& build, const Scenario& s) {
   constexpr char kEnvironment[] = "HKCU\\Environment";
   const Finally restoreInterpreter{[&] {
     if (s.interpreterMissing)
-      Command({kWine, "reg", "delete", kEnvironment, "/v", "ComSpec", "/f"});
+      Command({Wine(), "reg", "delete", kEnvironment, "/v", "ComSpec", "/f"});
   }};
   if (s.interpreterMissing) {
-    ASSERT_EQ(Command({kWine, "reg", "add", kEnvironment, "/v", "ComSpec", "/t", "REG_SZ", "/d",
+    ASSERT_EQ(Command({Wine(), "reg", "add", kEnvironment, "/v", "ComSpec", "/t", "REG_SZ", "/d",
                        "C:\\nowhere\\cmd.exe", "/f"}),
               0);
   }
@@ -627,7 +629,11 @@ std::string LoaderCannotRun(const char* loader) {
   if (execFailed && error == ENOEXEC) {
     return "this kernel runs no 32-bit programs (" + name + ": " + strerror(error) + ")";
   }
-  if (execFailed && error == ENOENT) return name + " is not installed (wine32:i386)";
+  if (execFailed && error == ENOENT) {
+    return name +
+           " is not installed (wine32:i386), and no i386 root with 32-bit Wine was named "
+           "(HOSTNAME_CHECK_I386_ROOT)";
+  }
   if (execFailed) return name + ": " + strerror(error);
   if (status != 0) return name + " --version ended with status " + std::to_string(status);
   return "";
@@ -644,7 +650,8 @@ INSTANTIATE_TEST_SUITE_P(, Windows64, testing::ValuesIn(ScenariosFor(kWindows)),
 
 class Windows32 : public testing::TestWithParam<Scenario> {};
 TEST_P(Windows32, Scenario) {
-  static const std::string why = LoaderCannotRun(WINE32_LOADER);
+  static const std::string why =
+      std::string(WINE32_CANNOT_RUN).empty() ? LoaderCannotRun(WINE32_LOADER) : WINE32_CANNOT_RUN;
   if (!why.empty()) GTEST_SKIP() << why;
   RunScenario(kWindows, kWindows32, GetParam());
 }
