@@ -1,11 +1,16 @@
 # Writes a SHA-256 checksum list, as `sha256sum -c` reads it, for files that lie in one folder:
-#   cmake -DFILES=PATH|PATH... -DOUTPUT=PATH -P checksums.cmake
+#   cmake -DFILES=PATH|PATH... -DOUTPUT=PATH [-DCRLF=ON] -P checksums.cmake
+# (CRLF: lines end in CR LF, as every text file for Windows does; `sha256sum -c` reads them too),
 # or, as CPack's post-build script, one beside each package it has just made, named after it
 # (hostname-check-1.0.0-win32.SHA256SUMS): the package, then each file that CPACK_HOSTNAME_CHECK_-
 # UNPACKED names (NAME|PATH...) as the package unpacks it, in the folder named after the package.
+set(line_end "\n")
+if(CRLF)
+  set(line_end "\r\n")
+endif()
 function(sha256_line path name out)
   file(SHA256 "${path}" hash)
-  set(${out} "${${out}}${hash}  ${name}\n" PARENT_SCOPE)
+  set(${out} "${${out}}${hash}  ${name}${line_end}" PARENT_SCOPE)
 endfunction()
 
 if(CPACK_PACKAGE_FILES)
