@@ -177,6 +177,11 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
     ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/" + name, ""));
   EXPECT_EQ(win32_layer::system(("del " + base + "/a " + base + "/b\t" + base + "/c").c_str()), 0);
   for (const char* name : {"a", "b", "c"}) EXPECT_NE(access((base + "/" + name).c_str(), F_OK), 0);
+  // A name that cannot be removed (a directory) fails the command, and the names after it are
+  // still removed.
+  ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/e", ""));
+  EXPECT_NE(win32_layer::system(("del " + base + "/dir " + base + "/e").c_str()), 0);
+  EXPECT_NE(access((base + "/e").c_str(), F_OK), 0);
   const std::string tooLong(PATH_MAX, 'n');
   ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/d", ""));
   EXPECT_NE(win32_layer::system(("del " + base + "/d " + tooLong).c_str()), 0);
