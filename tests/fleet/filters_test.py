@@ -58,6 +58,9 @@ class Records(unittest.TestCase):
                     "The test results were 'good'.: Winsock gethostname is 'x'")),
             ("a fifth line", run(0, lines("a", "a", "good") + "more\n"), dict(record("failed", rc=0), message=None)),
             ("a name longer than the check prints", run(0, lines("n" * 100, "n" * 100, "good")), dict(record("failed", rc=0), message=None)),
+            ("names of the longest the check prints are whole",
+             run(0, lines("n" * 99, "r" * 259, "good", "Winsock gethostname is '" + "s" * 1023 + "'.")),
+             record("good", "n" * 99, "r" * 259, "s" * 1023)),
             ("a verdict that is neither", run(0, lines("a", "a", "fine")), dict(record("failed", rc=0), message=None)),
             ("the refusal", run(1, "Temp file already exists.\n"), record("failed", rc=1, message="status 1: Temp file already exists.")),
             ("the failed capture", run(1, "", "Error while opening the file.\n: Permission denied\n"),
@@ -119,7 +122,7 @@ class Report(unittest.TestCase):
             "full": record("failed", rc=1, message="status 1: Temp file already exists."),
             "empty": record("bad", "", "", "x"),
             "empty2": record("bad", "", "x", "x"),
-            "shown": record("bad", "a\x1b[2Jb\u009b1mc", "d\u202ee\u2028f\u200bg\th", "x"),
+            "shown": record("bad", "a\x1b[2Jb\u009b1mc", "d\u202ee\u2028f\u200bg\th\u2029i", "x"),
         }
         report = filters.hostname_check_report(records, "2026-12-09T00:00:00Z", "1.0.0")
         self.assertEqual(list(report["hosts"]), sorted(records))
@@ -133,7 +136,7 @@ class Report(unittest.TestCase):
             "bad: empty2: command '', registry 'x'",
             "failed: full: status 1: Temp file already exists.",
             "unreachable: gone: Connection refused",
-            "bad: shown: command 'a\\u001b[2Jb\\u009b1mc', registry 'd\\u202ee\\u2028f\\u200bg\\u0009h'",
+            "bad: shown: command 'a\\u001b[2Jb\\u009b1mc', registry 'd\\u202ee\\u2028f\\u200bg\\u0009h\\u2029i'",
             "bad: web02: command 'WEB02', registry 'web-02'",
             "same name: ws01: twin, ws01",
         ])
