@@ -160,8 +160,8 @@ class Report(unittest.TestCase):
         json.dumps(stats, ensure_ascii=False).encode("utf-8")
         self.assertEqual(filters.hostname_check_stats(report, "/r\udcff\x1b.json")["report"], "/r\\xff\\u001b.json")
         # A name as text that UTF-8 can carry, for the JSON report: only what was not UTF-8 escaped.
-        self.assertEqual([filters.hostname_check_name_text(name) for name in ("bad\udcffname", "a\ud800", "a\x1b\u202e")],
-                         ["bad\\xffname", "a\\ud800", "a\x1b\u202e"])
+        self.assertEqual([filters.hostname_check_name_text(name) for name in ("bad\udcffname", "\udc80\udc7f", "a\ud800", "a\x1b\u202e")],
+                         ["bad\\xffname", "\\x80\\udc7f", "a\\ud800", "a\x1b\u202e"])
 
     def test_artifacts_bounded(self):
         """The artifacts whatever the fleet: every list capped, every line and name cut, the whole
@@ -205,15 +205,28 @@ class Report(unittest.TestCase):
         # Shared names beyond the cap: the hosts of the one left out are counted.
         stats, size = check({f"h{i:04}": record("good", f"n{i // 2:04}", "r", "s") for i in range(2002)})
         self.assertEqual((len(stats["duplicates"]), stats["left_out"], stats["not_good"]), (1000, 2, {}))
-        # 20,000 hosts, with long names that say something else than they look, sharing a name
-        # of a right-to-left override and a C1 control: the whole within its bound, filled.
-        twins = {f"h{i:05}\u202e{'x' * 300}": record("good", "ws\u202e\u009bx", "r", "s") for i in range(20000)}
+        # 20,000 hosts sharing a name of a right-to-left override and a C1 control, with names
+        # that escaping makes longer than the line's cap: the whole within its bound, filled.
+        twins = {f"h{i:05}" + "\u202e" * 100: record("good", "ws\u202e\u009bx", "r", "s") for i in range(20000)}
         stats, size = check(twins)
         listed = stats["duplicates"]["ws\\u202e\\u009bx"]
         self.assertGreater(size, 250000)
-        self.assertEqual(listed[0], "h00000\\u202e" + "x" * 300)
+        self.assertEqual(listed[0], "h00000" + "\\u202e" * 83 + " [cut]")
         self.assertEqual(stats["left_out"], 20000 - len(listed))
-        # Hosts whose names would take more than the line's cap are cut, not dropped.
+        # Both lists long and two shared names: together still within the bound.
+        mixed = {f"h{i:04}" + "\u202e" * 100: record("bad" if i % 4 == 0 else "good", ("ws\u202e", "WS2")[i % 2], "r", "s")
+                 for i in range(4000)}
+        stats, size = check(mixed)
+        self.assertGreater(size, 250000)
+        self.assertEqual(sorted(stats["duplicates"]), ["ws2", "ws\\u202e"])
+        self.assertEqual(stats["left_out"], 1000 - len(stats["not_good"]) + 4000 - sum(map(len, stats["duplicates"].values())))
+        # Lines and names cut at 512 characters exactly; the version and the time escaped too.
+        edge = {"whole": record("failed", rc=1, message="y" * 504), "cut": record("failed", rc=1, message="x" * 505)}
+        stats = filters.hostname_check_stats(filters.hostname_check_report(edge, "t\x1b", "1\u202e"))
+        self.assertEqual(stats["not_good"], {"cut": "failed: " + "x" * 498 + " [cut]", "whole": "failed: " + "y" * 504})
+        self.assertEqual((stats["generated"], stats["version"], stats["report"]), ("t\\u001b", "1\\u202e", None))
+        # Hosts whose names would take more than the line's cap are cut; two that look the same
+        # once cut: the second is counted as left out.
         long_names = {"\u202e" * 100 + f"{i}": record("failed", rc=1, message="m") for i in range(2)}
         stats, size = check(long_names)
         self.assertEqual(list(stats["not_good"]), ["\\u202e" * 84 + " [cut]"])
