@@ -148,7 +148,7 @@ class Report(unittest.TestCase):
             "bad: web02: command 'WEB02', registry 'web-02'",
             "same name: ws01: twin, twin\\u202e\\u009b, ws01",
         ])
-        "\n".join(summary).encode("utf-8")
+        "\n".join(summary).encode("utf-8")  # nothing left that UTF-8 cannot carry
         self.assertEqual(filters.hostname_check_verdict(records["ws01"]), "")
         stats = filters.hostname_check_stats(report, "/r.json")
         self.assertEqual((stats["summary"], stats["duplicates"], stats["left_out"], stats["report"]),
@@ -157,7 +157,7 @@ class Report(unittest.TestCase):
         self.assertEqual(stats["not_good"]["bad\\xffname"], "unreachable: Connection refused")
         self.assertEqual(stats["not_good"]["shown"], summary[6].replace("shown: ", ""))
         self.assertEqual(len(stats["not_good"]), 7)
-        json.dumps(stats, ensure_ascii=False).encode("utf-8")
+        json.dumps(stats, ensure_ascii=False).encode("utf-8")  # nor here
         self.assertEqual(filters.hostname_check_stats(report, "/r\udcff\x1b.json")["report"], "/r\\xff\\u001b.json")
         # A name as text that UTF-8 can carry, for the JSON report: only what was not UTF-8 escaped.
         self.assertEqual([filters.hostname_check_name_text(name) for name in ("bad\udcffname", "\udc80\udc7f", "a\ud800", "a\x1b\u202e")],
