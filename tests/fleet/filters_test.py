@@ -6,9 +6,11 @@ report and its summary, the executables made ready to travel, and the settings.
 import base64
 import gzip
 import importlib.util
+import json
 import os
 import shutil
 import tempfile
+import unicodedata
 import unittest
 
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
@@ -58,6 +60,9 @@ class Records(unittest.TestCase):
                     "The test results were 'good'.: Winsock gethostname is 'x'")),
             ("a fifth line", run(0, lines("a", "a", "good") + "more\n"), dict(record("failed", rc=0), message=None)),
             ("a name longer than the check prints", run(0, lines("n" * 100, "n" * 100, "good")), dict(record("failed", rc=0), message=None)),
+            ("names of the longest the check prints are whole",
+             run(0, lines("n" * 99, "r" * 259, "good", "Winsock gethostname is '" + "s" * 1023 + "'.")),
+             record("good", "n" * 99, "r" * 259, "s" * 1023)),
             ("a verdict that is neither", run(0, lines("a", "a", "fine")), dict(record("failed", rc=0), message=None)),
             ("the refusal", run(1, "Temp file already exists.\n"), record("failed", rc=1, message="status 1: Temp file already exists.")),
             ("the failed capture", run(1, "", "Error while opening the file.\n: Permission denied\n"),
@@ -119,35 +124,113 @@ class Report(unittest.TestCase):
             "full": record("failed", rc=1, message="status 1: Temp file already exists."),
             "empty": record("bad", "", "", "x"),
             "empty2": record("bad", "", "x", "x"),
-            "shown": record("bad", "a\x1b[2Jb\u009b1mc", "d\u202ee\u2028f\u200bg\th", "x"),
+            "shown": record("bad", "a\x1b[2Jb\u009b1mc", "d\u202ee\u2028f\u200bg\th\u2029i\U000e0001", "x"),
+            # Inventory names are the inventory's text, escaped like a host's: \xff in an INI
+            # inventory reaches the role as U+DCFF.
+            "bad\udcffname": record("unreachable", rc=None, arch=None, message="Connection refused"),
+            "twin\u202e\x9b": record("good", "ws01", "ws01", "ws01"),
         }
         report = filters.hostname_check_report(records, "2026-12-09T00:00:00Z", "1.0.0")
         self.assertEqual(list(report["hosts"]), sorted(records))
-        self.assertEqual(report["summary"], {"good": 2, "bad": 4, "failed": 1, "unreachable": 1})
+        self.assertEqual(report["summary"], {"good": 3, "bad": 4, "failed": 1, "unreachable": 2})
         self.assertEqual(report["hosts"]["shown"]["command"], "a\x1b[2Jb\u009b1mc")
-        self.assertEqual(report["duplicates"], {"ws01": ["twin", "ws01"]})
+        self.assertEqual(report["duplicates"], {"ws01": ["twin", "twin\u202e\x9b", "ws01"]})
         self.assertEqual((report["generated"], report["version"]), ("2026-12-09T00:00:00Z", "1.0.0"))
-        self.assertEqual(filters.hostname_check_summary(report), [
-            "hostname_check: 2 good, 4 bad, 1 failed, 1 unreachable",
+        summary = filters.hostname_check_summary(report)
+        self.assertEqual(summary, [
+            "hostname_check: 3 good, 4 bad, 1 failed, 2 unreachable",
+            "unreachable: bad\\xffname: Connection refused",
             "bad: empty: command '', registry ''",
             "bad: empty2: command '', registry 'x'",
             "failed: full: status 1: Temp file already exists.",
             "unreachable: gone: Connection refused",
-            "bad: shown: command 'a\\u001b[2Jb\\u009b1mc', registry 'd\\u202ee\\u2028f\\u200bg\\u0009h'",
+            "bad: shown: command 'a\\u001b[2Jb\\u009b1mc', registry 'd\\u202ee\\u2028f\\u200bg\\u0009h\\u2029i\\U000e0001'",
             "bad: web02: command 'WEB02', registry 'web-02'",
-            "same name: ws01: twin, ws01",
+            "same name: ws01: twin, twin\\u202e\\u009b, ws01",
         ])
+        "\n".join(summary).encode("utf-8")  # nothing left that UTF-8 cannot carry
         self.assertEqual(filters.hostname_check_verdict(records["ws01"]), "")
         stats = filters.hostname_check_stats(report, "/r.json")
         self.assertEqual((stats["summary"], stats["duplicates"], stats["left_out"], stats["report"]),
-                         (report["summary"], {"ws01": ["twin", "ws01"]}, 0, "/r.json"))
+                         (report["summary"], {"ws01": ["twin", "twin\\u202e\\u009b", "ws01"]}, 0, "/r.json"))
         self.assertEqual(stats["not_good"]["full"], "failed: status 1: Temp file already exists.")
-        self.assertEqual(len(stats["not_good"]), 6)
-        # Bounded: a thousand hosts at most, each line cut.
-        many = {f"h{i:04}": record("bad", "x" * 99, "y" * 259, "z") for i in range(1200)}
-        stats = filters.hostname_check_stats(filters.hostname_check_report(many, "t", "1.0.0"))
-        self.assertEqual((len(stats["not_good"]), stats["left_out"]), (filters.STATS_HOSTS, 200))
-        self.assertTrue(all(len(line) <= filters.STATS_LINE for line in stats["not_good"].values()))
+        self.assertEqual(stats["not_good"]["bad\\xffname"], "unreachable: Connection refused")
+        self.assertEqual(stats["not_good"]["shown"], summary[6].replace("shown: ", ""))
+        self.assertEqual(len(stats["not_good"]), 7)
+        json.dumps(stats, ensure_ascii=False).encode("utf-8")  # nor here
+        self.assertEqual(filters.hostname_check_stats(report, "/r\udcff\x1b.json")["report"], "/r\\xff\\u001b.json")
+        # A name as text that UTF-8 can carry, for the JSON report: only what was not UTF-8 escaped.
+        self.assertEqual([filters.hostname_check_name_text(name) for name in ("bad\udcffname", "\udc80\udc7f", "a\ud800", "a\x1b\u202e")],
+                         ["bad\\xffname", "\\x80\\udc7f", "a\\ud800", "a\x1b\u202e"])
+
+    def test_artifacts_bounded(self):
+        """The artifacts whatever the fleet: every list capped, every line and name cut, the whole
+        at most 256 KiB, and every host left out counted."""
+
+        def check(records):
+            stats = filters.hostname_check_stats(filters.hostname_check_report(records, "t", "1.0.0"), "/r.json")
+            self.assertTrue(all(isinstance(name, AnsibleUnsafe) for name in list(stats["duplicates"]) + list(stats["not_good"])))
+            text = json.dumps(stats)
+            self.assertLessEqual(len(text), 262144)
+            shown = json.dumps(stats, ensure_ascii=False)
+            self.assertFalse([char for char in shown if unicodedata.category(char) in ("Cc", "Cf", "Zl", "Zp", "Cs")])
+            for line in list(stats["not_good"].values()) + list(stats["not_good"]) + list(stats["duplicates"]):
+                self.assertLessEqual(len(line), 512)
+            for hosts in stats["duplicates"].values():
+                self.assertLessEqual(len(hosts), 1000)
+                self.assertTrue(all(len(host) <= 512 for host in hosts))
+            self.assertLessEqual(len(stats["not_good"]), 1000)
+            self.assertLessEqual(len(stats["duplicates"]), 1000)
+            return stats, len(text)
+
+        # Lines that escaping makes longer than the line's cap, which is hit; the hosts share the
+        # name, which is cut as well; not_good takes at most half the room.
+        escapes = {f"h{i:04}": record("bad", "\x1b" * 99, "y", "z") for i in range(1200)}
+        stats, size = check(escapes)
+        self.assertEqual(stats["not_good"]["h0000"], "bad: command '" + "\\u001b" * 82 + " [cut]")
+        self.assertEqual(len(stats["not_good"]["h0000"]), 512)
+        name = "\\u001b" * 84 + " [cut]"
+        self.assertEqual(len(stats["duplicates"][name]), 1000)
+        self.assertGreater(len(stats["not_good"]), 150)
+        self.assertLessEqual(len(json.dumps(stats["not_good"])), 131072)
+        self.assertEqual(stats["left_out"], 1200 - len(stats["not_good"]) + 200)
+        # Short lines: the cap on entries, not the size, bounds not_good.
+        stats, size = check({f"h{i:04}": record("bad", f"n{i}", "r", "s") for i in range(1200)})
+        self.assertEqual((len(stats["not_good"]), stats["left_out"], stats["duplicates"]), (1000, 200, {}))
+        self.assertEqual(stats["not_good"]["h0999"], "bad: command 'n999', registry 'r'")
+        # Two shared names that look the same once escaped: the second one's hosts are counted.
+        stats, size = check({host: record("good", name, "r", "s")
+                             for host, name in (("a", "x\x1b"), ("b", "x\x1b"), ("c", "x\\u001b"), ("d", "x\\u001b"))})
+        self.assertEqual((stats["duplicates"], stats["left_out"]), ({"x\\u001b": ["a", "b"]}, 2))
+        # Shared names beyond the cap: the hosts of the one left out are counted.
+        stats, size = check({f"h{i:04}": record("good", f"n{i // 2:04}", "r", "s") for i in range(2002)})
+        self.assertEqual((len(stats["duplicates"]), stats["left_out"], stats["not_good"]), (1000, 2, {}))
+        # 20,000 hosts sharing a name of a right-to-left override and a C1 control, with names
+        # that escaping makes longer than the line's cap: the whole within its bound, filled.
+        twins = {f"h{i:05}" + "\u202e" * 100: record("good", "ws\u202e\u009bx", "r", "s") for i in range(20000)}
+        stats, size = check(twins)
+        listed = stats["duplicates"]["ws\\u202e\\u009bx"]
+        self.assertGreater(size, 250000)
+        self.assertEqual(listed[0], "h00000" + "\\u202e" * 83 + " [cut]")
+        self.assertEqual(stats["left_out"], 20000 - len(listed))
+        # Both lists long and two shared names: together still within the bound.
+        mixed = {f"h{i:04}" + "\u202e" * 100: record("bad" if i % 4 == 0 else "good", ("ws\u202e", "WS2")[i % 2], "r", "s")
+                 for i in range(4000)}
+        stats, size = check(mixed)
+        self.assertGreater(size, 250000)
+        self.assertEqual(sorted(stats["duplicates"]), ["ws2", "ws\\u202e"])
+        self.assertEqual(stats["left_out"], 1000 - len(stats["not_good"]) + 4000 - sum(map(len, stats["duplicates"].values())))
+        # Lines and names cut at 512 characters exactly; the version and the time escaped too.
+        edge = {"whole": record("failed", rc=1, message="y" * 504), "cut": record("failed", rc=1, message="x" * 505)}
+        stats = filters.hostname_check_stats(filters.hostname_check_report(edge, "t\x1b", "1\u202e"))
+        self.assertEqual(stats["not_good"], {"cut": "failed: " + "x" * 498 + " [cut]", "whole": "failed: " + "y" * 504})
+        self.assertEqual((stats["generated"], stats["version"], stats["report"]), ("t\\u001b", "1\\u202e", None))
+        # Hosts whose names would take more than the line's cap are cut; two that look the same
+        # once cut: the second is counted as left out.
+        long_names = {"\u202e" * 100 + f"{i}": record("failed", rc=1, message="m") for i in range(2)}
+        stats, size = check(long_names)
+        self.assertEqual(list(stats["not_good"]), ["\\u202e" * 84 + " [cut]"])
+        self.assertEqual(stats["left_out"], 1)
 
     def test_project_version(self):
         for text, version in [
