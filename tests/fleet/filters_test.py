@@ -7,10 +7,12 @@ import base64
 import gzip
 import importlib.util
 import os
+import re
 import shutil
 import tempfile
 import unittest
 
+import yaml
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
@@ -162,6 +164,22 @@ class Report(unittest.TestCase):
             project = filters.hostname_check_project_version(cmakelists.read())
         with open(os.path.join(ROLE, "vars", "main.yml"), encoding="utf-8") as role_vars:
             self.assertIn(f'hostname_check_version: "{project}"', role_vars.read())
+
+    def test_awx_lists_the_documented_playbook(self):
+        """AWX offers a project's file as a playbook only when a line matches its pattern: the
+        playbook the README gives for AWX must, and must import the collection's."""
+        awx = re.compile(r"^\s*?-?\s*?(?:hosts|include|import_playbook):\s*?.*?$", re.M)
+        with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
+            text = readme.read()
+        section = text[text.index("### Pinning, AWX and Automation Platform"):]
+        documented = re.search(r"```yaml\n(---\n.*?)```", section, re.S).group(1)
+        for what, playbook, listed in [
+            ("the README's", documented, True),
+            ("the full name of the keyword", "---\n- ansible.builtin.import_playbook: hostname_check.fleet.check\n", False),
+            ("a play", "- name: x\n  hosts: all\n", True),
+        ]:
+            self.assertEqual(bool(awx.search(playbook)), listed, what)
+        self.assertEqual(yaml.safe_load(documented), [{"import_playbook": "hostname_check.fleet.check"}])
 
 
 class Payloads(unittest.TestCase):
