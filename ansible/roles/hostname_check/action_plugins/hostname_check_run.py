@@ -22,7 +22,7 @@ import json
 import shlex
 import signal
 
-from ansible.errors import AnsibleActionFail, AnsibleError
+from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure, AnsibleError
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
 from jinja2.exceptions import TemplateSyntaxError
@@ -91,10 +91,13 @@ class ActionModule(ActionBase):
         result = super().run(tmp, task_vars)
         args = self._task.args
         timeout = int(args.get("timeout", 60))
+        fail_on_bad = boolean(args.get("fail_on_bad", True))
+        fail_on_error = boolean(args.get("fail_on_error", True))
         machine = None
         # The whole round trip is bounded here, so that a host that never answers is a record like
         # any other ("timed out"), failed or not as fail_on_error says. A host that cannot be
-        # reached at all is Ansible's own unreachable.
+        # reached at all is Ansible's own unreachable, unless hosts that could not be checked are
+        # not to fail: then it is a record like the others.
         previous = signal.signal(signal.SIGALRM, _out_of_time)
         signal.alarm(max(1, timeout))
         try:
@@ -106,12 +109,16 @@ class ActionModule(ActionBase):
             steps = [{"failed": True, "msg": f"timed out after {timeout} seconds"}]
         except AnsibleActionFail as error:
             steps = [{"failed": True, "msg": str(error.message)}]
+        except AnsibleConnectionFailure as error:
+            if fail_on_error:
+                raise
+            steps = [{"unreachable": True, "msg": str(error.message)}]
         finally:
             signal.alarm(0)
             signal.signal(signal.SIGALRM, previous)
         record = self._filter("hostname_check_record")(steps, machine)
         result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
-        if failing(record, boolean(args.get("fail_on_bad", True)), boolean(args.get("fail_on_error", True))):
+        if failing(record, fail_on_bad, fail_on_error):
             result.update(failed=True, msg=self._filter("hostname_check_verdict")(record))
         return result
 
