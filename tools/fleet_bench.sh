@@ -5,11 +5,12 @@
 # against one ad-hoc command per host (ansible all -m command -a hostname) with pipelining on, as a
 # tuned controller runs it, all with the same inventory and parallelism, in rounds (one of each in
 # turn, after a warm-up round); then one round of the playbook and of raw over BIG hosts (if set);
-# then the playbook alone over all the hosts with more forks (SWEEP, if set). Prints tables of mean
-# wall times and seconds a host.
+# then Ansible's own profile of one playbook run over PROFILE hosts (if set); then the playbook alone
+# over all the hosts with more forks (SWEEP, if set). Prints tables of mean wall times and seconds
+# a host, and the machine's load average before each table.
 # As root; needs ansible-core and openssh-server, and what `cmake --workflow --preset fleet` needs.
 # The hosts listen on 127.0.0.1 at PORTS+1 and up (27000 unless set; below the ephemeral range).
-#   RUNS=3 FORKS=5 COUNTS="25 100 300" BIG=1000 SWEEP="5 10 25 50" PORTS=27000 tools/fleet_bench.sh
+#   RUNS=3 FORKS=5 COUNTS="25 100 300" BIG=1000 PROFILE=300 SWEEP="5 10 25 50" PORTS=27000 tools/fleet_bench.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -18,6 +19,7 @@ forks=${FORKS:-5}
 counts=${COUNTS:-25 100 300}
 big=${BIG-1000}
 sweep=${SWEEP:-}
+profile=${PROFILE:-}
 base=${PORTS:-27000}
 cmake --workflow --preset fleet >/dev/null
 
@@ -53,6 +55,7 @@ limit_of() {
   echo "${limit%,}"
 }
 export ANSIBLE_FORKS=$forks
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
 echo "| hosts | forks | playbook (s) | ad-hoc raw (s) | ad-hoc command, pipelined (s) | playbook / raw | playbook s/host | raw s/host |"
 echo "|---|---|---|---|---|---|---|---|"
 for count in $counts; do
@@ -70,6 +73,12 @@ if [[ -n $big ]]; then
   limit=$(limit_of "$big")
   echo "$(seconds "${playbook[@]}" --limit "$limit") $(seconds "${raw[@]}" --limit "$limit")" |
     awk -v count="$big" -v forks="$forks" '{ printf "| %d (1 round) | %d | %.2f | %.2f | | %.2f | %.4f | %.4f |\n", count, forks, $1, $2, $1 / $2, $1 / count, $2 / count }'
+fi
+if [[ -n $profile ]]; then
+  echo
+  echo "load average: $(cut -d' ' -f1-3 /proc/loadavg); ansible.posix.profile_tasks, $profile hosts:"
+  ANSIBLE_CALLBACKS_ENABLED=ansible.posix.profile_tasks "${playbook[@]}" --limit "$(limit_of "$profile")" 2>&1 |
+    sed -n '/^PLAY RECAP/,$p' | grep -E ' -+ [0-9.]+s$|^=+$|^[A-Z][a-z]+day' | grep -v '^=' || true
 fi
 [[ -n $sweep ]] || exit 0
 

@@ -3,9 +3,11 @@
 # hosts that agree or not, a Debian 11 host (glibc 2.31), an aarch64 host (qemu-user, busybox),
 # CIS-hardened temporary folders, a csh login shell, a host that never answers, names that are
 # template syntax or odd text, a failing sockets library, two clones, a host that is gone. Checks
-# the report, the console, the recap and the play's status, with --limit and --check and each
-# setting; that no host keeps a file and no host's text runs on the controller; and that the
-# controller needs neither gzip nor base64.
+# the report, the console, the recap and the play's status in Ansible's own terms (unreachable
+# hosts counted so, status 4; one task a host; the summary once, as no host's result; at most 3
+# lines a good host), with --limit and --check (no report) and each setting (refused before any
+# host is contacted, in one message); that no host keeps a file and no host's text runs on the
+# controller; and that the controller needs neither gzip nor base64.
 # The playbook is the collection's, installed from its tarball as an administrator installs it and
 # run by its name from an unrelated folder; once, the checkout's own.
 #   ansible_fleet_test.sh X86_64_BINARY AARCH64_BINARY WORKDIR COLLECTION_TARBALL
