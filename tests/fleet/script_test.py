@@ -159,6 +159,43 @@ class Script(unittest.TestCase):
         self.assertEqual(action.bounded("x" * (action.OUTPUT_LIMIT + 5)), "x" * action.OUTPUT_LIMIT)
         self.assertEqual(action.bounded(None), "")
 
+    def test_windows_steps(self):
+        """The Windows steps in the run action, in order, against a stand-in for the modules (no
+        Windows host can be reached here): the directory, the processor, the copy of its
+        executable, the run in the directory, and the directory removed also when the copy fails."""
+        run = action.ActionModule.__new__(action.ActionModule)
+        run._templar = mock.Mock()
+        run._templar.environment.filters = filters.FilterModule().filters()
+        run._connection = mock.Mock()
+        run._connection._shell.tmpdir = None
+        run._loader = mock.Mock(path_dwim=lambda path: path)
+        run._remove_tmp_path = mock.Mock()
+        check = "".join(f"{line}\r\n" for line in (
+            "The Hostname from command is 'WS01'.", "Hostname from Registry is 'WS01'.",
+            "The test results were 'good'.", "Winsock gethostname is 'WS01'."))
+        calls = []
+
+        def module(name, args, task_vars=None):
+            calls.append((name.rsplit(".", 1)[1], args.get("cmd") or args.get("state")))
+            if name.endswith("win_tempfile"):
+                return {"path": "C:\\T\\hc", "changed": True}
+            if name.endswith("win_command"):
+                return {"rc": 0, "stdout": "AMD64\r\n" if "echo" in args["cmd"] else check, "stderr": ""}
+            return {"changed": True}
+
+        run._execute_module = module
+        steps, machine = run._windows({}, {"AMD64": "/x64.exe", "x86": "/x86.exe"}, "")
+        self.assertEqual(calls, [("win_tempfile", "directory"), ("win_command", "cmd.exe /c echo %PROCESSOR_ARCHITECTURE%"),
+                                 ("win_command", '"C:\\T\\hc\\hostname_check.exe"'), ("win_file", "absent")])
+        run._connection.put_file.assert_called_once_with("/x64.exe", "C:\\T\\hc\\hostname_check.exe")
+        record = filters.hostname_check_record(steps, machine)
+        self.assertEqual((record["status"], record["command"], record["arch"]), ("good", "WS01", "AMD64"))
+        calls.clear()
+        run._connection.put_file.side_effect = OSError(2, "No such file")
+        steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
+        self.assertEqual(calls[-1], ("win_file", "absent"))
+        self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+
 
 class ReportWriter(unittest.TestCase):
     """The report's file: its mode from the umask, set on the open file; what stood under the name
