@@ -1,33 +1,40 @@
 #!/usr/bin/env bash
 # What checking a fleet through Ansible costs, against fair floors: on a simulated fleet (tests/fleet/
-# fleet.sh: namespaces with their own sshd, sftp included, on 127.0.0.1), the playbook against one
-# ad-hoc command per host (ansible all -m command -a hostname) with pipelining on, as a tuned
-# controller runs it, and off, and against one plain `ssh HOST hostname` a host (the physical
-# limit), all with the same inventory and parallelism, in rounds (one of each in turn, after a
-# warm-up round); then the playbook alone over all the hosts with more forks (SWEEP, if set).
-# Prints tables of mean wall times.
+# fleet.sh: namespaces with their own sshd, sftp included, on 127.0.0.1), the playbook against
+# Ansible's cheapest act, one ad-hoc `raw` command a host (ansible all -m raw -a hostname), and
+# against one ad-hoc command per host (ansible all -m command -a hostname) with pipelining on, as a
+# tuned controller runs it, all with the same inventory and parallelism, in rounds (one of each in
+# turn, after a warm-up round); then one round of the playbook and of raw over BIG hosts (if set);
+# then Ansible's own profile of one playbook run over PROFILE hosts (if set); then the playbook alone
+# over all the hosts with more forks (SWEEP, if set). Prints tables of mean wall times and seconds
+# a host, and the machine's load average before each table.
 # As root; needs ansible-core and openssh-server, and what `cmake --workflow --preset fleet` needs.
-#   RUNS=3 FORKS=5 COUNTS="25 100 300" SWEEP="5 10 25 50" tools/fleet_bench.sh
+# The hosts listen on 127.0.0.1 at PORTS+1 and up (27000 unless set; below the ephemeral range).
+#   RUNS=3 FORKS=5 COUNTS="25 100 300" BIG=1000 PROFILE=300 SWEEP="5 10 25 50" PORTS=27000 tools/fleet_bench.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 runs=${RUNS:-3}
 forks=${FORKS:-5}
 counts=${COUNTS:-25 100 300}
+big=${BIG-1000}
 sweep=${SWEEP:-}
+profile=${PROFILE:-}
+base=${PORTS:-27000}
 cmake --workflow --preset fleet >/dev/null
 
 dir=$root/build/fleet-bench
 trap 'tests/fleet/fleet.sh stop "$dir"' EXIT
 tests/fleet/fleet.sh stop "$dir" 2>/dev/null || true
 rm -rf "$dir"
-largest=$(echo "$counts" | tr ' ' '\n' | sort -n | tail -n 1)
+largest=$(echo "$counts $big" | tr ' ' '\n' | grep . | sort -n | tail -n 1)
+((base >= 1024 && base + largest < 32768)) || { echo "PORTS + hosts must stay from 1024 to 32767" >&2; exit 2; }
 for i in $(seq 1 "$largest"); do
-  host=$dir/hosts/$(printf 'host%03d' "$i")
+  host=$dir/hosts/$(printf 'host%04d' "$i")
   mkdir -p "$host"
-  echo $((23000 + i)) >"$host/port"
-  printf 'ws%03d' "$i" >"$host/kernel"
-  printf 'ws%03d\n' "$i" >"$host/etc_hostname"
+  echo $((base + i)) >"$host/port"
+  printf 'ws%04d' "$i" >"$host/kernel"
+  printf 'ws%04d\n' "$i" >"$host/etc_hostname"
 done
 tests/fleet/fleet.sh start "$dir"
 
@@ -40,28 +47,39 @@ seconds() {
   awk -v end="$(date +%s.%N)" -v start="$start" 'BEGIN { print end - start }'
 }
 playbook=(ansible-playbook -i "$dir/inventory.yml" ansible/hostname_check.yml -e "hostname_check_report=$dir/report.json")
-floor=(ansible -i "$dir/inventory.yml" all -m ansible.builtin.command -a hostname)
-# One plain ssh a host, FORKS at a time, without Ansible.
-ssh_floor() {
-  local ports=$1
-  echo "$ports" | tr ' ' '\n' | xargs -P "$forks" -I PORT ssh -q -p PORT -i "$dir/client_key" \
-    -o UserKnownHostsFile="$dir/known_hosts" -o StrictHostKeyChecking=yes -o BatchMode=yes root@127.0.0.1 hostname
+raw=(ansible -i "$dir/inventory.yml" all -m ansible.builtin.raw -a hostname)
+command=(ansible -i "$dir/inventory.yml" all -m ansible.builtin.command -a hostname)
+limit_of() {
+  local limit
+  limit=$(printf 'host%04d,' $(seq 1 "$1"))
+  echo "${limit%,}"
 }
-echo "| hosts | forks | playbook (s) | ad-hoc, pipelined (s) | ad-hoc (s) | plain ssh (s) | playbook / pipelined | playbook / ssh |"
+export ANSIBLE_FORKS=$forks
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
+echo "| hosts | forks | playbook (s) | ad-hoc raw (s) | ad-hoc command, pipelined (s) | playbook / raw | playbook s/host | raw s/host |"
 echo "|---|---|---|---|---|---|---|---|"
 for count in $counts; do
-  limit=$(printf 'host%03d,' $(seq 1 "$count"))
-  ports=$(seq 23001 $((23000 + count)) | tr '\n' ' ')
-  export ANSIBLE_FORKS=$forks
+  limit=$(limit_of "$count")
   round() {
-    echo "$(seconds "${playbook[@]}" --limit "${limit%,}") $(ANSIBLE_PIPELINING=True seconds "${floor[@]}" --limit "${limit%,}")" \
-      "$(seconds "${floor[@]}" --limit "${limit%,}") $(seconds ssh_floor "$ports")"
+    echo "$(seconds "${playbook[@]}" --limit "$limit") $(seconds "${raw[@]}" --limit "$limit")" \
+      "$(ANSIBLE_PIPELINING=True seconds "${command[@]}" --limit "$limit")"
   }
   round >/dev/null
   for _ in $(seq "$runs"); do round; done |
-    awk -v count="$count" -v forks="$forks" '{ p += $1; q += $2; f += $3; s += $4 }
-    END { printf "| %d | %d | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", count, forks, p / NR, q / NR, f / NR, s / NR, p / q, p / s }'
+    awk -v count="$count" -v forks="$forks" '{ p += $1; r += $2; c += $3 }
+    END { printf "| %d | %d | %.2f | %.2f | %.2f | %.2f | %.4f | %.4f |\n", count, forks, p / NR, r / NR, c / NR, p / r, p / NR / count, r / NR / count }'
 done
+if [[ -n $big ]]; then
+  limit=$(limit_of "$big")
+  echo "$(seconds "${playbook[@]}" --limit "$limit") $(seconds "${raw[@]}" --limit "$limit")" |
+    awk -v count="$big" -v forks="$forks" '{ printf "| %d (1 round) | %d | %.2f | %.2f | | %.2f | %.4f | %.4f |\n", count, forks, $1, $2, $1 / $2, $1 / count, $2 / count }'
+fi
+if [[ -n $profile ]]; then
+  echo
+  echo "load average: $(cut -d' ' -f1-3 /proc/loadavg); ansible.posix.profile_tasks, $profile hosts:"
+  ANSIBLE_CALLBACKS_ENABLED=ansible.posix.profile_tasks "${playbook[@]}" --limit "$(limit_of "$profile")" 2>&1 |
+    sed -n '/^PLAY RECAP/,$p' | grep -E ' -+ [0-9.]+s$|^=+$|^[A-Z][a-z]+day' | grep -v '^=' || true
+fi
 [[ -n $sweep ]] || exit 0
 
 echo

@@ -3,9 +3,11 @@
 # hosts that agree or not, a Debian 11 host (glibc 2.31), an aarch64 host (qemu-user, busybox),
 # CIS-hardened temporary folders, a csh login shell, a host that never answers, names that are
 # template syntax or odd text, a failing sockets library, two clones, a host that is gone. Checks
-# the report, the console, the recap and the play's status, with --limit and --check and each
-# setting; that no host keeps a file and no host's text runs on the controller; and that the
-# controller needs neither gzip nor base64.
+# the report, the console, the recap and the play's status in Ansible's own terms (unreachable
+# hosts counted so, status 4; one task a host; the summary once, as no host's result; at most 3
+# lines a good host), with --limit and --check (no report) and each setting (refused before any
+# host is contacted, in one message); that no host keeps a file and no host's text runs on the
+# controller; and that the controller needs neither gzip nor base64.
 # The playbook is the collection's, installed from its tarball as an administrator installs it and
 # run by its name from an unrelated folder; once, the checkout's own.
 #   ansible_fleet_test.sh X86_64_BINARY AARCH64_BINARY WORKDIR COLLECTION_TARBALL
@@ -149,7 +151,7 @@ status=0
 play -e hostname_check_report="$dir/shared/report.json" || status=$?
 cp "$dir/shared/report.json" "$dir/report.json"
 cp "$dir/console" "$dir/console.first"
-expect "$status" 2 "the play fails when a host is not good"
+expect "$status" 4 "the play fails when a host is not good, with Ansible's status for an unreachable host"
 expect "$(cat "$dir/secret")" precious "the report never goes through a planted link"
 expect "$(stat -c %U "$dir/shared/report.json")" root "the report replaced the link"
 expect "$([[ -e $pwned ]] && echo yes || echo no)" no "nothing a host printed ran on the controller"
@@ -215,14 +217,18 @@ PYTHON
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 report "report['version'] == '$version'" "the report gives the collection's version, the project's"
 
-# The console: the counts, one line a host that is not good (by name), one line a shared name.
-summary=$(sed -n '/"msg": \[/,/\]/p' "$dir/console" | sed -n 's/^ *"\(.*\)",\{0,1\}$/\1/p')
+# The console: the counts, one line a host that is not good (by name), one line a shared name, as
+# the summary's own lines, once.
+summary_of() {
+  sed -n '/^hostname_check: [0-9]* good, /,/^report: /p' "$1"
+}
+summary=$(summary_of "$dir/console")
 expected_summary=$(
   cat <<TEXT
 hostname_check: 10 good, 4 bad, 5 failed, 1 unreachable
-bad: brace: command '{% if true %}', registry '{{ \\"'
+bad: brace: command '{% if true %}', registry '{{ "'
 bad: case: command 'WS02', registry 'ws02'
-unreachable: gone: Data could not be sent to remote host \\"127.0.0.1\\". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port $((ports + 99)): Connection refused
+unreachable: gone: Data could not be sent to remote host "127.0.0.1". Make sure this host can be reached over ssh: ssh: connect to host 127.0.0.1 port $((ports + 99)): Connection refused
 bad: lookup: command 'ws09', registry '{{ lookup('pipe', 'touch $pwned') }}'
 failed: nohostname: sh: 1: hostname: not found
 failed: notimeout: status 124: hostname_check: timed out after 7 seconds
@@ -237,18 +243,25 @@ TEXT
 expect "$summary" "$expected_summary" "the console summary"
 recaps=""
 for name in good case sealed stuck gone; do recaps+="$name=$(recap "$name") "; done
-expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=1,0 " "the recap fails every host that is not good"
-lines=$(wc -l <"$dir/console.first")
-hosts=$(grep -c '^    [a-z0-9]*: {ansible_port' "$dir/inventory.yml")
-summary_lines=$(echo "$summary" | wc -l)
-expect "$((lines <= 40 + 4 * hosts + summary_lines))" 1 \
-  "the console has at most 4 lines a host besides its fixed part and the summary ($lines lines)"
+expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=0,1 " \
+  "the recap fails every host that is not good, and counts the one that is gone unreachable"
+expect "$(grep -c '^fatal: \[gone\]: UNREACHABLE! .*Connection refused' "$dir/console")" 1 \
+  "the reason a host is unreachable is on the console, in plain words"
+expect "$(grep -c censored "$dir/console" || true)" 0 "nothing is censored on the console"
+# One task a host: after the settings, made once, each host has exactly one result, its verdict.
+counts=""
+for name in good case sealed stuck gone; do counts+="$name=$(grep -c "^[a-z]*: \[$name\]" "$dir/console") "; done
+expect "$counts" "good=1 case=1 sealed=1 stuck=1 gone=1 " "one task runs on each host"
+# The summary is shown once, as no host's result: no host has a change to show for it.
+expect "$(echo "$summary" | grep -c '^hostname_check: ')$(grep -c '^changed: ' "$dir/console" || true)" 10 \
+  "the summary is shown once and is no host's change"
+expect "$(grep -c ' changed=[1-9]' "$dir/console" || true)" 0 "no host's recap counts a change"
 expect "$(grep -c 'H4sI' "$dir/console" || true)" 0 "the executable is not on the console"
 
 # Accepting bad hosts still fails on hosts that could not be checked; accepting both passes.
 status=0
 play --limit 'all:!stuck:!slow:!notimeout' -e hostname_check_fail_on_bad=false || status=$?
-expect "$status" 2 "with fail_on_bad=false, failed and unreachable hosts still fail the play"
+expect "$status" 4 "with fail_on_bad=false, failed and unreachable hosts still fail the play"
 expect "$(recap case),$(recap sealed)" "0,0,1,0" "with fail_on_bad=false, only hosts that could not be checked fail"
 status=0
 play --limit 'all:!stuck:!slow:!notimeout' -e hostname_check_fail_on_bad=false -e hostname_check_fail_on_error=false || status=$?
@@ -265,13 +278,23 @@ expect "$status" 0 "--limit to a good host succeeds"
 report "list(report['hosts']) == ['good']" "--limit to a good host reports it alone"
 status=0
 play --limit sealed,gone || status=$?
-expect "$status" 2 "failed and unreachable hosts with no bad one fail the play"
+expect "$status" 4 "failed and unreachable hosts with no bad one fail the play"
 
 # Quiet mode: the hosts that passed or skipped a step are not shown, the summary is.
 status=0
 ANSIBLE_DISPLAY_OK_HOSTS=false ANSIBLE_DISPLAY_SKIPPED_HOSTS=false play --limit good,twin,case || status=$?
-expect "$status,$(grep -c -e '"hostname_check: 2 good, 1 bad' -e '"same name: ws01: good, twin"' -e "\"report: $dir/report.json, 3 hosts\"" "$dir/console")" \
+expect "$status,$(grep -c -x -e 'hostname_check: 2 good, 1 bad, 0 failed, 0 unreachable' -e 'same name: ws01: good, twin' \
+  -e "report: $dir/report.json, 3 hosts" "$dir/console")" \
   "2,3" "in quiet mode the summary, the shared names and the report's path stay"
+
+# A fleet of good hosts: at most 3 lines a host besides the play's and tasks' headers and the
+# summary (its result and its recap line).
+status=0
+play --limit good,twin,quote,noexec,tcsh,reltmp || status=$?
+lines=$(grep -v -c -e '^$' -e '^PLAY ' -e '^TASK ' -e '^localhost  *:' "$dir/console")
+summary_lines=$(summary_of "$dir/console" | wc -l)
+expect "$status,$((lines - summary_lines <= 3 * 6))" "0,1" \
+  "good hosts take at most 3 lines each ($((lines - summary_lines)) for 6)"
 
 # A user's configuration that names the free strategy changes nothing: one report, one summary.
 status=0
@@ -279,7 +302,7 @@ ANSIBLE_STRATEGY=free play --limit good,twin,case || status=$?
 expect "$status" 2 "with the free strategy the play fails on the bad host"
 report "[(h, r['status']) for h, r in report['hosts'].items()] == [('case', 'bad'), ('good', 'good'), ('twin', 'good')]" \
   "with the free strategy the report covers every host of the play"
-expect "$(grep -c '"hostname_check: 2 good, 1 bad' "$dir/console" || true)" 1 "with the free strategy the summary is made once"
+expect "$(grep -c '^hostname_check: 2 good, 1 bad' "$dir/console" || true)" 1 "with the free strategy the summary is made once"
 
 # The local connection: the controller checks itself (whatever its names, it is checked), with
 # nothing but the installed collection and an inventory: its own executable, its report left as
@@ -302,20 +325,28 @@ timeout 300 ansible-playbook -i "$dir/inventory.yml" "$root/ansible/hostname_che
 expect "$status" 0 "the checkout's playbook runs"
 report "report['hosts']['good']['status'] == 'good' and report['version'] == '$version'" "the checkout's playbook reports"
 
-# A report folder that others may write without the sticky bit (a team folder) is refused: there
-# anyone could put a link in the report's place between its writing and its renaming.
+# A report folder that others may write without the sticky bit (a team folder) is refused before
+# any host is contacted: there anyone could put a link in the report's place between its writing
+# and its renaming. The run stops with one message, and no host of the fleet is counted.
 mkdir -p "$dir/team"
 chmod 0777 "$dir/team"
 status=0
-play --limit good -e hostname_check_report="$dir/team/report.json" || status=$?
+play -e hostname_check_report="$dir/team/report.json" || status=$?
 expect "$status,$(ls -A "$dir/team" | wc -l)" "2,0" "a report folder others may write without the sticky bit is refused"
-expect "$(grep -c 'others may write its folder' "$dir/console" || true)" 1 "the refusal says why"
+expect "$(grep -c 'others may write its folder' "$dir/console" || true)" 1 "the refusal says why, once"
+expect "$(grep -c "Run the check and give the host's verdict" "$dir/console" || true)" 0 "the team folder is refused before any host is contacted"
+expect "$(grep -c '^[a-z0-9]*  *: ok=' "$dir/console"),$(grep -c '^localhost  *: .* failed=1 ' "$dir/console")" "1,1" \
+  "with a team folder every host of the fleet is counted alike: none is"
 
-# --check runs the check, which changes nothing, with the same statuses.
+# --check runs the check, which changes nothing, shows the summary and writes no report.
+echo untouched >"$dir/report.json"
 status=0
 play --check --limit good,case,arm || status=$?
 expect "$status" 2 "--check gives the same status"
-report "[r['status'] for r in report['hosts'].values()] == ['good', 'bad', 'good']" "--check gives the same records"
+expect "$(cat "$dir/report.json")" untouched "--check writes no report"
+expect "$(summary_of "$dir/console" | sed -n '1p;$p' | tr '\n' '|')" \
+  "hostname_check: 2 good, 1 bad, 0 failed, 0 unreachable|report: none written (check mode), $dir/report.json is left as it was|" \
+  "--check shows the summary and says that no report was written"
 
 # A host of a machine there is no executable for fails, naming its machine; one executable given
 # for every Linux host goes to each, whatever its machine.
@@ -335,9 +366,11 @@ for setting in hostname_check_timeout=0 hostname_check_timeout=soon hostname_che
   status=0
   play -e "$setting" || status=$?
   named=$(grep -c "${setting%%=*}" "$dir/console" || true)
-  contacted=$(grep -c 'Run the check in a private directory' "$dir/console" || true)
+  contacted=$(grep -c "Run the check and give the host's verdict" "$dir/console" || true)
   censored=$(grep -c censored "$dir/console" || true)
-  expect "$status,$((named > 0)),$contacted,$censored" "2,1,0,0" "$setting is refused before any host is contacted"
+  messages=$(grep -c '^fatal: ' "$dir/console" || true)
+  expect "$status,$((named > 0)),$contacted,$censored,$messages,$(($(wc -l <"$dir/console") <= 12))" "2,1,0,0,1,1" \
+    "$setting is refused before any host is contacted, in one message"
 done
 "$fleet" empty "$dir" && left=no || left=yes
 expect "$left" no "still no file left on any host"

@@ -8,11 +8,13 @@ import gzip
 import importlib.util
 import json
 import os
+import re
 import shutil
 import tempfile
 import unicodedata
 import unittest
 
+import yaml
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
@@ -246,6 +248,22 @@ class Report(unittest.TestCase):
         with open(os.path.join(ROLE, "vars", "main.yml"), encoding="utf-8") as role_vars:
             self.assertIn(f'hostname_check_version: "{project}"', role_vars.read())
 
+    def test_awx_lists_the_documented_playbook(self):
+        """AWX offers a project's file as a playbook only when a line matches its pattern: the
+        playbook the README gives for AWX must, and must import the collection's."""
+        awx = re.compile(r"^\s*?-?\s*?(?:hosts|include|import_playbook):\s*?.*?$", re.M)
+        with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
+            text = readme.read()
+        section = text[text.index("### Pinning, AWX and Automation Platform"):]
+        documented = re.search(r"```yaml\n(---\n.*?)```", section, re.S).group(1)
+        for what, playbook, listed in [
+            ("the README's", documented, True),
+            ("the full name of the keyword", "---\n- ansible.builtin.import_playbook: hostname_check.fleet.check\n", False),
+            ("a play", "- name: x\n  hosts: all\n", True),
+        ]:
+            self.assertEqual(bool(awx.search(playbook)), listed, what)
+        self.assertEqual(yaml.safe_load(documented), [{"import_playbook": "hostname_check.fleet.check"}])
+
 
 class Payloads(unittest.TestCase):
     def test_payloads_decode_to_the_files(self):
@@ -313,6 +331,40 @@ class Payloads(unittest.TestCase):
                 continue
             self.assertEqual(len(problems), 1, (change, problems))
             self.assertIn(named, problems[0])
+
+
+    def test_setting_types_and_description(self):
+        """Each setting's type as the settings' action reads it from the role's description, with
+        Ansible's own conversions (-e gives text); the description, the defaults and the README's
+        table name the same settings, and not the role's own version."""
+        found = importlib.util.spec_from_file_location(
+            "settings", os.path.join(ROLE, "action_plugins", "hostname_check_settings.py"))
+        settings = importlib.util.module_from_spec(found)
+        found.loader.exec_module(settings)
+        with open(os.path.join(ROLE, "meta", "argument_specs.yml"), encoding="utf-8") as specification:
+            options = settings.options_of(specification.read())
+        for name, value, converted, problem in [
+            ("hostname_check_timeout", "10", 10, None),
+            ("hostname_check_timeout", 60, 60, None),
+            ("hostname_check_timeout", "soon", None, "hostname_check_timeout must be a whole number, not 'soon'"),
+            ("hostname_check_timeout", "1.5", None, "hostname_check_timeout must be a whole number, not '1.5'"),
+            ("hostname_check_fail_on_bad", "no", False, None),
+            ("hostname_check_fail_on_error", "maybe", None, "hostname_check_fail_on_error must be true or false, not 'maybe'"),
+            ("hostname_check_binaries", '{"x86_64": "/x"}', {"x86_64": "/x"}, None),
+            ("hostname_check_binaries", "nope", None, "hostname_check_binaries must be a dictionary (JSON with -e), not 'nope'"),
+            ("hostname_check_windows", "false", False, None),
+            ("hostname_check_report", "r.json", "r.json", None),
+        ]:
+            got, problems = settings.typed(options, {name: value})
+            self.assertEqual((got.get(name), problems), (converted, [problem] if problem else []), (name, value))
+        with open(os.path.join(ROLE, "defaults", "main.yml"), encoding="utf-8") as defaults:
+            defaulted = set(yaml.safe_load(defaults))
+        with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
+            table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", readme.read(), re.M))
+        self.assertEqual(set(options), defaulted)
+        self.assertEqual(table, defaulted)
+        self.assertNotIn("hostname_check_version", options)
+        self.assertTrue(all(option.get("type") in settings.TYPES for option in options.values()))
 
 
 if __name__ == "__main__":

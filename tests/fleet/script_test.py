@@ -8,8 +8,10 @@ a host lacks are left off PATH.
 import contextlib
 import errno
 import importlib.util
+import json
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -157,6 +159,43 @@ class Script(unittest.TestCase):
         self.assertEqual(action.bounded("x" * (action.OUTPUT_LIMIT + 5)), "x" * action.OUTPUT_LIMIT)
         self.assertEqual(action.bounded(None), "")
 
+    def test_windows_steps(self):
+        """The Windows steps in the run action, in order, against a stand-in for the modules (no
+        Windows host can be reached here): the directory, the processor, the copy of its
+        executable, the run in the directory, and the directory removed also when the copy fails."""
+        run = action.ActionModule.__new__(action.ActionModule)
+        run._templar = mock.Mock()
+        run._templar.environment.filters = filters.FilterModule().filters()
+        run._connection = mock.Mock()
+        run._connection._shell.tmpdir = None
+        run._loader = mock.Mock(path_dwim=lambda path: path)
+        run._remove_tmp_path = mock.Mock()
+        check = "".join(f"{line}\r\n" for line in (
+            "The Hostname from command is 'WS01'.", "Hostname from Registry is 'WS01'.",
+            "The test results were 'good'.", "Winsock gethostname is 'WS01'."))
+        calls = []
+
+        def module(name, args, task_vars=None):
+            calls.append((name.rsplit(".", 1)[1], args.get("cmd") or args.get("state")))
+            if name.endswith("win_tempfile"):
+                return {"path": "C:\\T\\hc", "changed": True}
+            if name.endswith("win_command"):
+                return {"rc": 0, "stdout": "AMD64\r\n" if "echo" in args["cmd"] else check, "stderr": ""}
+            return {"changed": True}
+
+        run._execute_module = module
+        steps, machine = run._windows({}, {"AMD64": "/x64.exe", "x86": "/x86.exe"}, "")
+        self.assertEqual(calls, [("win_tempfile", "directory"), ("win_command", "cmd.exe /c echo %PROCESSOR_ARCHITECTURE%"),
+                                 ("win_command", '"C:\\T\\hc\\hostname_check.exe"'), ("win_file", "absent")])
+        run._connection.put_file.assert_called_once_with("/x64.exe", "C:\\T\\hc\\hostname_check.exe")
+        record = filters.hostname_check_record(steps, machine)
+        self.assertEqual((record["status"], record["command"], record["arch"]), ("good", "WS01", "AMD64"))
+        calls.clear()
+        run._connection.put_file.side_effect = OSError(2, "No such file")
+        steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
+        self.assertEqual(calls[-1], ("win_file", "absent"))
+        self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+
 
 class ReportWriter(unittest.TestCase):
     """The report's file: its mode from the umask, set on the open file; what stood under the name
@@ -266,6 +305,132 @@ class ReportWriter(unittest.TestCase):
         self.assertEqual(os.stat(secret).st_mode & 0o777, 0o600)
         self.assertEqual(written + refused, 300)
         print(f"attacker: {written} written, {refused} refused", file=sys.stderr)
+
+
+
+# The role's play through the local connection: a stand-in for the check, a small static
+# executable that prints the check's lines for the kind of host its environment names. Each host
+# is this machine, reached through a "become" program of its own that only sets that kind (for a
+# user other than the one that runs the play, or Ansible would not call it).
+STANDIN = r"""
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+int main(void) {
+  const char *kind = getenv("HOSTNAME_CHECK_STANDIN");
+  const char *registry = "ws01";
+  if (kind == NULL || strcmp(kind, "failed") == 0) {
+    puts("Temp file already exists.");
+    return 1;
+  }
+  if (strcmp(kind, "hangs") == 0) {
+    sleep(8);
+    return 0;
+  }
+  if (strcmp(kind, "bad") == 0) registry = "ws99";
+  printf("The Hostname from command is 'ws01'.\nHostname from Registry is '%s'.\n", registry);
+  printf("The test results were '%s'.\nWinsock gethostname is 'ws01'.\n", strcmp(registry, "ws01") ? "bad" : "good");
+  return 0;
+}
+"""
+# The role alone, as a play of one's own uses it.
+ROLE_ALONE = """- name: The role alone
+  hosts: all
+  gather_facts: false
+  tasks:
+    - name: Check every host's names
+      ansible.builtin.import_role:
+        name: hostname_check
+        rolespec_validate: false
+"""
+
+
+@unittest.skipUnless(shutil.which("ansible-playbook") and shutil.which("cc") and MACHINE == "x86_64",
+                     "needs ansible-playbook, a C compiler and an x86-64 machine")
+class Role(unittest.TestCase):
+    """The role's tasks, defaults and argument description as a play runs them: a good, a bad, a
+    failed host and one whose check hangs, each reached by the local connection (no SSH)."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="hostname_check_role.")
+        self.addCleanup(shutil.rmtree, self.work)
+        source = os.path.join(self.work, "standin.c")
+        with open(source, "w", encoding="ascii") as code:
+            code.write(STANDIN)
+        self.standin = os.path.join(self.work, "standin")
+        subprocess.run(["cc", "-static", "-O", "-o", self.standin, source], check=True, timeout=60)
+        hosts = []
+        for kind in ("good", "bad", "failed", "hangs"):
+            become = os.path.join(self.work, f"as-{kind}")
+            with open(become, "w", encoding="ascii") as program:
+                # Called as sudo would be: its options, then /bin/sh -c COMMAND.
+                program.write(f'#!/bin/sh\nwhile [ "$1" != /bin/sh ]; do shift; done\n'
+                              f'HOSTNAME_CHECK_STANDIN={kind} exec "$@"\n')
+            os.chmod(become, 0o755)
+            extra = ", hostname_check_timeout: 4" if kind == "hangs" else ""
+            hosts.append(f"    {kind}: {{ansible_become_exe: {become}{extra}}}\n")
+        self.inventory = os.path.join(self.work, "inventory.yml")
+        with open(self.inventory, "w", encoding="ascii") as inventory:
+            inventory.write("all:\n  vars:\n    ansible_connection: local\n    ansible_become: true\n"
+                            "    ansible_become_method: ansible.builtin.sudo\n    ansible_become_user: standin\n  hosts:\n" + "".join(hosts))
+        self.report = os.path.join(self.work, "report.json")
+
+    def play(self, playbook, *options):
+        env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_ROLES_PATH=os.path.join(ROLE, ".."),
+                   ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible"), ANSIBLE_RETRY_FILES_ENABLED="false")
+        ran = subprocess.run(["ansible-playbook", "-v", "-i", self.inventory, playbook,
+                              "-e", f"hostname_check_binary={self.standin}", "-e", f"hostname_check_report={self.report}",
+                              *options], capture_output=True, env=env, cwd=self.work, timeout=120, check=False)
+        return ran.returncode, ran.stdout.decode("utf-8", "replace") + ran.stderr.decode("utf-8", "replace")
+
+    def test_play(self):
+        playbook = os.path.join(ROLE, "..", "..", "hostname_check.yml")
+        status, console = self.play(playbook)
+        self.assertEqual(status, 2, console)
+        with open(self.report, encoding="utf-8") as written:
+            hosts = json.load(written)["hosts"]
+        got = {host: (record["status"], record["registry"], record["message"]) for host, record in hosts.items()}
+        self.assertEqual(got, {
+            "bad": ("bad", "ws99", ""),
+            "failed": ("failed", None, "status 1: Temp file already exists."),
+            "good": ("good", "ws01", ""),
+            # Its own time-out reaches the host: a fifth (at least 3 s) short of 4 s.
+            "hangs": ("failed", None, "status 124: hostname_check: timed out after 1 seconds"),
+        }, console)
+        recap = dict(re.findall(r"^(\w+) +: .* failed=(\d)", console, re.M))
+        self.assertEqual(recap, {"good": "0", "bad": "1", "failed": "1", "hangs": "1", "localhost": "0"}, console)
+        # One task a host: each host but the first, which also carries what runs once, has one
+        # result line; the executables never reach the console, even with -v.
+        for host in ("bad", "failed", "hangs"):
+            self.assertEqual(len(re.findall(rf"^\w+: \[{host}\]", console, re.M)), 1, console)
+        self.assertNotIn("H4sI", console)
+        self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 2 failed, 0 unreachable\n"), 1, console)
+        self.assertIn(f"\nreport: {self.report}, 4 hosts\n", console)
+
+        # Check mode runs the check and writes no report; the summary says so.
+        os.unlink(self.report)
+        status, console = self.play(playbook, "--check", "--limit", "good,bad")
+        self.assertEqual(status, 2, console)
+        self.assertFalse(os.path.exists(self.report), console)
+        self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 0 failed, 0 unreachable\n"), 1, console)
+        self.assertIn(f"\nreport: none written (check mode), {self.report} is left as it was\n", console)
+
+    def test_role_alone_refuses_settings(self):
+        playbook = os.path.join(self.work, "alone.yml")
+        with open(playbook, "w", encoding="ascii") as alone:
+            alone.write(ROLE_ALONE)
+        # A wrong type, and one that only the role's filter finds: one message each, no host run,
+        # no report.
+        for setting, says in (("hostname_check_timeout=soon", "hostname_check_timeout must be a whole number, not 'soon'"),
+                              (f"hostname_check_binary={ROLE}/files/hostname_check_run.sh", "is not a Linux executable")):
+            with self.subTest(setting):
+                status, console = self.play(playbook, "-e", setting)
+                self.assertEqual(status, 2, console)
+                self.assertEqual(console.count(says), 1, console)
+                self.assertEqual(console.count("FAILED!"), 1, console)
+                self.assertNotIn("Run the check", console)
+                self.assertFalse(os.path.exists(self.report), console)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,12 @@
 """Makes hostname_check's report on the controller, writes it, and says what it found.
 
-Runs once, on the controller, for the hosts of the play: makes one record a host from the results
-the role's tasks registered there (with the role's filters, so that host output is only parsed in
-Python and stays unsafe), writes the JSON report, and returns the summary for the console
-(summary) and, for each host to be failed, the line that says why (failing).
+Runs once, on the controller, for the hosts of the play: takes each host's record from what the
+run task registered there (the record it made, or, when the task did not give one, as for a host
+that could not be reached, one made from its result with the role's filters, so that host output
+is only parsed in Python and stays unsafe), writes the JSON report, except in check mode, and shows
+the summary on the console, once, not as any host's result, so that it stays in quiet mode
+(ANSIBLE_DISPLAY_OK_HOSTS=false). Returns the summary (summary) and, for each host that failed,
+the line that says why (failing).
 
 The report is written to a new file in the report's folder, which then takes the report's name:
 a reader never sees half a report, and whatever stood under the name, a link someone planted there
@@ -21,16 +24,13 @@ import tempfile
 from ansible.errors import AnsibleError
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
+from ansible.utils.display import Display
+from ansible.utils.unsafe_proxy import wrap_var
 from jinja2.exceptions import TemplateSyntaxError
 
-# What the role's tasks register on a host, in the order they run: on Linux the one command, on
-# Windows the private directory, the copy and the run.
-RESULTS = (
-    "hostname_check_linux_run",
-    "hostname_check_windows_dir",
-    "hostname_check_windows_copy",
-    "hostname_check_windows_run",
-)
+# What the role's run task registers on a host: its record as ASCII JSON text, or Ansible's own
+# result when the task gave none (unreachable).
+RESULT = "hostname_check_result"
 
 
 def write_atomically(path, text):
@@ -89,10 +89,11 @@ class ActionModule(ActionBase):
 
         records = {}
         for host in args["hosts"]:
-            registered = hostvars[host]
-            records[str(host)] = filters["hostname_check_record"](
-                [registered.get(name) for name in RESULTS], registered.get("hostname_check_windows_machine")
-            )
+            registered = hostvars[host].get(RESULT)
+            if isinstance(registered, dict) and isinstance(registered.get("record"), str):
+                records[str(host)] = wrap_var(json.loads(registered["record"]))
+            else:
+                records[str(host)] = filters["hostname_check_record"]([registered] if registered else [])
         version = str(args["version"]) if args.get("version") else None
         generated = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
         report = filters["hostname_check_report"](records, generated, version)
@@ -110,11 +111,15 @@ class ActionModule(ActionBase):
         result.update(changed=False, summary=lines, failing=failing, stats=stats)
 
         path = str(args["path"])
-        try:
-            write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n")
-        except OSError as error:
-            result.update(failed=True, msg=lines + [f"hostname_check: cannot write the report {path}: {error.strerror}"])
+        if self._task.check_mode:
+            lines.append(f"report: none written (check mode), {os.path.abspath(path)} is left as it was")
         else:
-            hosts = len(report["hosts"])
-            lines.append(f"report: {os.path.abspath(path)}, {hosts} host{'s' if hosts != 1 else ''}")
+            try:
+                write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n")
+            except OSError as error:
+                result.update(failed=True, msg=f"hostname_check: cannot write the report {path}: {error.strerror}")
+            else:
+                hosts = len(report["hosts"])
+                lines.append(f"report: {os.path.abspath(path)}, {hosts} host{'s' if hosts != 1 else ''}")
+        Display().display("\n".join(lines))
         return result

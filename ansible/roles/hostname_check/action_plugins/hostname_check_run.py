@@ -1,18 +1,31 @@
-"""Runs hostname_check on a Linux host in one round trip, over any connection that runs a command.
+"""Runs hostname_check on a host and gives its verdict: the whole of a host's work, in one task.
 
-The host's /bin/sh gets the role's script in base64 on one command line, which any login shell
-passes on as it is, and the executables, one for each machine, on its standard input, so that
-they are never part of a command line that Ansible or ssh could show. The script runs the one
-for the host's machine (uname -m) in a private directory where a program may run, and removes it
-however the run ends. The result is the command's rc, stdout and stderr, at most OUTPUT_LIMIT
-characters of each; changes nothing on the host, and runs the same in check mode.
+On a Linux host, one round trip over any connection that runs a command: the host's /bin/sh gets
+the role's script in base64 on one command line, which any login shell passes on as it is, and
+the executables, one for each machine, on its standard input, so that they are never part of a
+command line that Ansible or ssh could show. The script runs the one for the host's machine
+(uname -m) in a private directory where a program may run, and removes it however the run ends.
+On a Windows host (reached over WinRM or PSRP, or whose shell is PowerShell or cmd), the same steps
+with the Windows modules: a private directory, the executable for the processor copied in, the
+check run there, the directory removed in every case.
+
+What the host printed is parsed by the role's filter into the host's record; the task fails when
+the host is bad (fail_on_bad) or could not be checked (fail_on_error), with the verdict line as
+its message, escaped for the console. The record travels as ASCII JSON text, so that nothing a host
+printed reaches the console as it is, and the report takes it from there. The whole task is bound
+by timeout seconds. Changes nothing on the host, and runs the same in check mode.
 """
 
 import base64
+import contextlib
+import json
 import shlex
+import signal
 
-from ansible.errors import AnsibleActionFail
+from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure, AnsibleError
+from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
+from jinja2.exceptions import TemplateSyntaxError
 
 OUTPUT_LIMIT = 65536
 
@@ -48,33 +61,126 @@ def bounded(text):
     return (text or "")[:OUTPUT_LIMIT]
 
 
+class OutOfTime(BaseException):
+    """The task's time is up: not an Exception, so that no handler on the way takes it for an
+    error of the connection."""
+
+
+def _out_of_time(signum, frame):
+    raise OutOfTime()
+
+
+def failing(record, fail_on_bad, fail_on_error):
+    """Whether the host's own record fails it: bad, when bad hosts fail; not checked (failed,
+    unreachable), when those fail."""
+    return (record["status"] == "bad" and fail_on_bad) or (
+        record["status"] in ("failed", "unreachable") and fail_on_error)
+
+
 class ActionModule(ActionBase):
     """The hostname_check_run action: payloads (machine -> executable as hostname_check_payloads
-    makes it) and timeout (seconds the whole task may take)."""
+    makes it), timeout (seconds the whole task may take), windows (whether the host is run as
+    Windows), exes and exe (the Windows executables on the controller), fail_on_bad and
+    fail_on_error."""
 
     TRANSFERS_FILES = False
-    _VALID_ARGS = frozenset(("payloads", "timeout"))
+    _VALID_ARGS = frozenset(("payloads", "timeout", "windows", "exes", "exe", "fail_on_bad", "fail_on_error"))
 
     def run(self, tmp=None, task_vars=None):
         self._supports_check_mode = True
         result = super().run(tmp, task_vars)
+        args = self._task.args
+        timeout = int(args.get("timeout", 60))
+        fail_on_bad = boolean(args.get("fail_on_bad", True))
+        fail_on_error = boolean(args.get("fail_on_error", True))
+        machine = None
+        # The whole round trip is bounded here, so that a host that never answers is a record like
+        # any other ("timed out"), failed or not as fail_on_error says. A host that cannot be
+        # reached at all is Ansible's own unreachable, unless hosts that could not be checked are
+        # not to fail: then it is a record like the others.
+        previous = signal.signal(signal.SIGALRM, _out_of_time)
+        signal.alarm(max(1, timeout))
+        try:
+            if boolean(args.get("windows", False)):
+                steps, machine = self._windows(task_vars, args.get("exes") or {}, args.get("exe"))
+            else:
+                steps = [self._linux(args.get("payloads"), timeout)]
+        except OutOfTime:
+            steps = [{"failed": True, "msg": f"timed out after {timeout} seconds"}]
+        except AnsibleActionFail as error:
+            steps = [{"failed": True, "msg": str(error.message)}]
+        except AnsibleConnectionFailure as error:
+            if fail_on_error:
+                raise
+            steps = [{"unreachable": True, "msg": str(error.message)}]
+        finally:
+            signal.alarm(0)
+            signal.signal(signal.SIGALRM, previous)
+        record = self._filter("hostname_check_record")(steps, machine)
+        result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
+        if failing(record, fail_on_bad, fail_on_error):
+            result.update(failed=True, msg=self._filter("hostname_check_verdict")(record))
+        return result
+
+    def _filter(self, name):
+        """One of the role's filters: by its short name in a role of its own, by its full name in
+        the collection."""
+        loaded = self._templar.environment.filters
+        try:
+            return loaded[name]
+        except (KeyError, AnsibleError, TemplateSyntaxError):
+            return loaded[f"hostname_check.fleet.{name}"]
+
+    def _linux(self, payloads, timeout):
+        """The Linux round trip: its rc, stdout and stderr, at most OUTPUT_LIMIT characters of each."""
         if not getattr(self._connection, "has_pipelining", False):
             raise AnsibleActionFail(
                 "hostname_check: the connection cannot send the executable on standard input; "
                 "use ssh (the default) or local"
             )
-        payloads = self._task.args.get("payloads")
         if not isinstance(payloads, dict) or not payloads:
             raise AnsibleActionFail("hostname_check_run: no payloads")
         with open(self._find_needle("files", "hostname_check_run.sh"), "rb") as script_file:
             script = script_file.read()
         machines = list(payloads)
-        command = command_line(script, host_limit(self._task.args.get("timeout", 60)), machines)
+        command = command_line(script, host_limit(timeout), machines)
         # As raw does: the command goes to the login shell as it is.
         ran = self._low_level_execute_command(
             command, in_data=standard_input(payloads, machines), executable=False
         )
-        result.update(changed=False, rc=ran["rc"])
-        for stream in ("stdout", "stderr"):
-            result[stream] = bounded(ran.get(stream))
-        return result
+        return {"rc": ran["rc"], "stdout": bounded(ran.get("stdout")), "stderr": bounded(ran.get("stderr"))}
+
+    def _windows(self, task_vars, exes, exe):
+        """The Windows steps, each result kept as the record wants them (the directory, the copy,
+        the run), and the result that named the processor."""
+        module = self._execute_module
+        steps = []
+        machine = None
+        try:
+            made = module("ansible.windows.win_tempfile", {"state": "directory", "prefix": "hostname_check."},
+                          task_vars=task_vars)
+            steps.append(made)
+            folder = made.get("path")
+            if not folder or made.get("failed"):
+                return steps, machine
+            try:
+                machine = module("ansible.windows.win_command", {"cmd": "cmd.exe /c echo %PROCESSOR_ARCHITECTURE%"},
+                                 task_vars=task_vars)
+                processor = str(machine.get("stdout") or "").strip()
+                source = exe or exes.get(processor) or exes.get("x86")
+                executable = folder + "\\hostname_check.exe"
+                try:
+                    self._connection.put_file(self._loader.path_dwim(str(source)), executable)
+                except (AnsibleError, OSError) as error:
+                    steps.append({"failed": True, "msg": f"cannot copy {source} to the host: {error}"})
+                    return steps, machine
+                steps.append({"changed": True})
+                steps.append(module("ansible.windows.win_command", {"cmd": f'"{executable}"', "chdir": folder},
+                                    task_vars=task_vars))
+            finally:
+                with contextlib.suppress(AnsibleError, OutOfTime):
+                    module("ansible.windows.win_file", {"path": folder, "state": "absent"}, task_vars=task_vars)
+        finally:
+            with contextlib.suppress(AnsibleError, OutOfTime):
+                self._remove_tmp_path(self._connection._shell.tmpdir)
+        return steps, machine

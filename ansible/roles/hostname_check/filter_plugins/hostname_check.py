@@ -11,6 +11,7 @@ import gzip
 import json
 import os
 import re
+import stat
 import unicodedata
 
 from ansible.errors import AnsibleFilterError
@@ -141,6 +142,9 @@ def hostname_check_setting_problems(settings):
         problems.append(f"hostname_check_report: the folder {os.path.dirname(report)!r} does not exist")
     elif os.path.isdir(report):
         problems.append(f"hostname_check_report: {report!r} is a folder; name a file")
+    elif (os.stat(os.path.dirname(report) or ".").st_mode & (stat.S_IWOTH | stat.S_ISVTX)) == stat.S_IWOTH:
+        problems.append(f"hostname_check_report: others may write its folder {os.path.dirname(report) or '.'!r}, "
+                        "which has no sticky bit; choose a folder only you can write")
     # The Linux executables: the one for every host when given, else one a machine. Each must be
     # there, readable, and an executable for its machine: the most likely first mistake is a
     # build not made yet.
