@@ -48,6 +48,7 @@ def write_atomically(path, text, report_folder):
         raise OSError(errno.EPERM, opened["problem"])
     folder, name, where = opened["descriptor"], opened["name"], opened["folder"]
     try:
+        data = memoryview(text.encode("utf-8"))
         mask = os.umask(0o077)
         os.umask(mask)
         for _ in range(100):
@@ -65,10 +66,10 @@ def write_atomically(path, text, report_folder):
                 raise OSError(error.errno, f"cannot make a new file in the folder {where}: {error.strerror}") from None
         else:
             raise OSError(errno.EEXIST, f"cannot make a new file in the folder {where}: every name tried was taken")
-        made = os.fstat(descriptor)
         renamed = False
+        made = None
         try:
-            data = memoryview(text.encode("utf-8"))
+            made = os.fstat(descriptor)
             while data:
                 data = data[os.write(descriptor, data) :]
             os.fchmod(descriptor, 0o666 & ~mask)
@@ -84,7 +85,7 @@ def write_atomically(path, text, report_folder):
             if not renamed:
                 with contextlib.suppress(OSError):
                     there = os.stat(temporary, dir_fd=folder, follow_symlinks=False)
-                    if (there.st_dev, there.st_ino) == (made.st_dev, made.st_ino):
+                    if made is None or (there.st_dev, there.st_ino) == (made.st_dev, made.st_ino):
                         os.unlink(temporary, dir_fd=folder)
             raise
         finally:
