@@ -233,6 +233,8 @@ def _executable_problem(path, kind, machine):
 # File systems that are the kernel's interfaces, where no report can be made.
 KERNEL_FILE_SYSTEMS = {"proc", "sysfs", "cgroup", "cgroup2", "debugfs", "tracefs", "securityfs", "configfs",
                        "bpf", "efivarfs", "pstore", "binfmt_misc", "fusectl", "selinuxfs"}
+# A descriptor that names a folder without reading it (Linux); elsewhere, one that reads it.
+O_PATH = getattr(os, "O_PATH", os.O_RDONLY)
 # POSIX ACL entries (the xattr system.posix_acl_access): tags, and the write permission.
 ACL_USER, ACL_GROUP_OBJ, ACL_GROUP, ACL_MASK, ACL_OTHER, ACL_WRITE = 0x02, 0x04, 0x08, 0x10, 0x20, 0x02
 
@@ -254,7 +256,7 @@ def _acl_writers(descriptor):
     folder open at descriptor (read through /proc, where an O_PATH descriptor can be read)."""
     try:
         acl = os.getxattr(f"/proc/self/fd/{descriptor}", "system.posix_acl_access")
-    except OSError:
+    except (OSError, AttributeError):
         return []  # no ACL, or none to be read: the mode says it all
     if len(acl) < 4 or (len(acl) - 4) % 8:
         return ["(an ACL that cannot be read)"]
@@ -329,7 +331,7 @@ def hostname_check_report_folder(report):
     path = os.path.normpath(os.path.join(os.getcwd(), report))
     folder, name = os.path.split(path)
     parts = [part for part in folder.split("/") if part]
-    descriptor = os.open("/", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    descriptor = os.open("/", O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         problem = _folder_problem(descriptor, "/")
         for depth, part in enumerate(parts):
@@ -337,7 +339,7 @@ def hostname_check_report_folder(report):
                 break
             here = "/" + "/".join(parts[: depth + 1])
             try:
-                below = os.open(part, os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=descriptor)
+                below = os.open(part, O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=descriptor)
             except FileNotFoundError:
                 problem = f"the folder {here} does not exist"
                 break
