@@ -274,6 +274,8 @@ class Payloads(unittest.TestCase):
             ({"binaries": {"i686": made("i686-dynamic", elf(3, bits=32, interp=b"/lib/ld-linux.so.2"))}}, "dynamically linked"),
             ({"binaries": {"x86_64": made("cut", elf(62)[:60])}}, "cut short"),
             ({"binaries": {"x86_64": made("noheaders", elf(62)[:64])}}, "program headers are missing"),
+            ({"binaries": {"x86_64": made("far", elf(62)[:32] + ((1 << 64) - 1).to_bytes(8, "little") + elf(62)[40:])}},
+             "program headers are missing"),
             ({"exe": text}, "hostname_check_exe: "),
             ({"exe": fifo}, "hostname_check_exe: " + fifo + " is a FIFO"),
             ({"exes": {"AMD64": x86}}, "hostname_check_exes[AMD64]"),

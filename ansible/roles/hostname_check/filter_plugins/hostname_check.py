@@ -118,7 +118,7 @@ def hostname_check_payloads(binaries):
     payloads = {}
     for machine, path in binaries.items():
         try:
-            with os.fdopen(_open_file(path), "rb") as executable:
+            with os.fdopen(_open_file(str(path)), "rb") as executable:
                 data = executable.read()
         except _NotAFile as kind:
             raise AnsibleFilterError(f"hostname_check: the executable for {machine}, {path}, is {kind}, not a file") from None
@@ -212,7 +212,8 @@ def _executable_problem(path, kind, machine):
     try:
 
         def read(offset, size):
-            return os.pread(descriptor, size, offset) if size > 0 and offset >= 0 else b""
+            # Offsets from the file itself: any number, which reads nothing past what a file holds.
+            return os.pread(descriptor, size, offset) if 0 < size and 0 <= offset < 1 << 62 else b""
 
         if kind == "ELF":
             return _elf_problem(path, read, machine)
