@@ -111,8 +111,11 @@ binaries="{\"x86_64\": \"$x86_64\", \"aarch64\": \"$aarch64\"}"
 # From another folder than the project's: the defaults are the playbook's.
 mkdir -p "$dir/elsewhere"
 cd "$dir/elsewhere"
+# With mounts set (shell commands), the play runs in a mount namespace of its own, after them.
 play() {
-  timeout 300 ansible-playbook -i "$dir/inventory.yml" hostname_check.fleet.check \
+  local run=(timeout 300)
+  [[ -z ${mounts:-} ]] || run+=(unshare --mount --propagation private /bin/sh -c "$mounts"' && exec "$@"' sh)
+  "${run[@]}" ansible-playbook -i "$dir/inventory.yml" hostname_check.fleet.check \
     -e "{\"hostname_check_binaries\": $binaries}" -e hostname_check_report="$dir/report.json" \
     -e hostname_check_timeout=10 "$@" >"$dir/console" 2>&1
 }
@@ -139,21 +142,16 @@ recap() {
   sed -n "s/^$1 *: .*unreachable=\([0-9]*\) *failed=\([0-9]*\).*/\2,\1/p" "$dir/console"
 }
 
-# Another user plants a link to a file only root may write at the report's path: the report takes
-# the link's place and the file stays as it was.
-echo precious >"$dir/secret"
-chmod 600 "$dir/secret"
+# The report goes into a folder everyone may write, with the sticky bit.
 mkdir -p "$dir/shared"
 chmod 1777 "$dir/shared"
-setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "$dir/secret" "$dir/shared/report.json"
 
 status=0
 play -e hostname_check_report="$dir/shared/report.json" || status=$?
 cp "$dir/shared/report.json" "$dir/report.json"
 cp "$dir/console" "$dir/console.first"
 expect "$status" 4 "the play fails when a host is not good, with Ansible's status for an unreachable host"
-expect "$(cat "$dir/secret")" precious "the report never goes through a planted link"
-expect "$(stat -c %U "$dir/shared/report.json")" root "the report replaced the link"
+expect "$(stat -c %U,%F "$dir/shared/report.json")" "root,regular file" "the report is written in a sticky folder"
 expect "$([[ -e $pwned ]] && echo yes || echo no)" no "nothing a host printed ran on the controller"
 "$fleet" empty "$dir" && left=no || left=yes
 expect "$left" no "no host keeps a file in its temporary folders or home"
@@ -278,7 +276,7 @@ expect "$status" 0 "--limit to a good host succeeds"
 report "list(report['hosts']) == ['good']" "--limit to a good host reports it alone"
 status=0
 play --limit sealed,gone || status=$?
-expect "$status" 4 "failed and unreachable hosts with no bad one fail the play"
+expect "$status,$(recap sealed),$(recap gone)" "4,1,0,0,1" "failed and unreachable hosts with no bad one fail the play, each in its own terms"
 
 # Quiet mode: the hosts that passed or skipped a step are not shown, the summary is.
 status=0
@@ -333,10 +331,57 @@ chmod 0777 "$dir/team"
 status=0
 play -e hostname_check_report="$dir/team/report.json" || status=$?
 expect "$status,$(ls -A "$dir/team" | wc -l)" "2,0" "a report folder others may write without the sticky bit is refused"
-expect "$(grep -c 'others may write its folder' "$dir/console" || true)" 1 "the refusal says why, once"
+expect "$(grep -c "everyone may write the folder $dir/team (drwxrwxrwx" "$dir/console" || true)" 1 "the refusal says why, once"
 expect "$(grep -c "Run the check and give the host's verdict" "$dir/console" || true)" 0 "the team folder is refused before any host is contacted"
 expect "$(grep -c '^[a-z0-9]*  *: ok=' "$dir/console"),$(grep -c '^localhost  *: .* failed=1 ' "$dir/console")" "1,1" \
   "with a team folder every host of the fleet is counted alike: none is"
+
+# The report's path refused before any host is contacted, what stands there left as it is: a
+# device (/dev/null, the obvious way to say "no report"; in a mount namespace whose /dev/null is
+# a device node of the test's, so that a fault here cannot replace the machine's), and a link that
+# another user planted in the sticky folder, to a file only root may write.
+mknod -m 666 "$dir/null" c 1 3
+echo precious >"$dir/secret"
+chmod 600 "$dir/secret"
+setpriv --reuid=nobody --regid=nogroup --clear-groups ln -s "$dir/secret" "$dir/shared/planted.json"
+for refused in "/dev/null|/dev/null is a character device; name a regular file" \
+  "$dir/shared/planted.json|$dir/shared/planted.json is a symbolic link; name a regular file"; do
+  status=0
+  mounts="mount --bind $dir/null /dev/null" play --limit good -e hostname_check_report="${refused%%|*}" || status=$?
+  contacted=$(grep -c "Run the check and give the host's verdict" "$dir/console" || true)
+  said=$(grep -cF "${refused#*|}" "$dir/console" || true)
+  expect "$status,$contacted,$said" "2,0,1" "a report path at ${refused%%|*} is refused before any host is contacted, saying what it is"
+done
+expect "$(cat "$dir/secret"),$(stat -c %F "$dir/shared/planted.json")" "precious,symbolic link" \
+  "the report never goes through a planted link, which stays"
+expect "$(stat -c %F /dev/null "$dir/null" | sort -u)" "character special file" "/dev/null is still a device"
+
+# No report at all, when so asked: the summary says so and nothing is written.
+status=0
+play --limit good -e hostname_check_write_report=false -e hostname_check_report="$dir/none.json" || status=$?
+expect "$status,$([[ -e $dir/none.json ]] && echo written || echo none)" "0,none" "hostname_check_write_report=false writes no report"
+expect "$(grep -c '"report: none written (hostname_check_write_report is false)"' "$dir/console" || true)" 1 \
+  "the summary says that no report was written"
+
+# A report that cannot be written (a read-only folder) fails the play, saying why after the summary.
+mkdir -p "$dir/readonly"
+status=0
+mounts="mount --bind $dir/readonly $dir/readonly && mount -o remount,bind,ro $dir/readonly" \
+  play --limit good -e hostname_check_report="$dir/readonly/report.json" || status=$?
+expect "$status,$(recap good),$(ls -A "$dir/readonly" | wc -l)" "2,1,0,0" "a report that cannot be written fails the play"
+expect "$(grep -c "cannot write the report $dir/readonly/report.json: cannot make a new file in the folder $dir/readonly: Read-only file system" "$dir/console" || true)" \
+  1 "the failure says why"
+
+# An inventory name that is not UTF-8 (an INI inventory beside the fleet's): the report and the
+# summary are made, the name escaped.
+printf 'bad\xffname ansible_port=%s\n' $((ports + 3)) >"$dir/odd.ini"
+status=0
+play -i "$dir/odd.ini" --limit 'case:bad*' || status=$?
+expect "$status" 2 "a host whose inventory name is not UTF-8 is checked"
+report "sorted(report['hosts']) == ['bad\\\\xffname', 'case'] and report['hosts']['bad\\\\xffname']['command'] == 'WS02'" \
+  "a name that is not UTF-8 is in the report, escaped"
+expect "$(grep -cF -e '"bad: bad\\xffname: command ' -e '"same name: ws02: bad\\xffname, case"' "$dir/console" || true)" 2 \
+  "a name that is not UTF-8 is in the summary, escaped"
 
 # --check runs the check, which changes nothing, shows the summary and writes no report.
 echo untouched >"$dir/report.json"

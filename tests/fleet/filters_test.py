@@ -8,13 +8,18 @@ import gzip
 import importlib.util
 import json
 import os
+import platform
 import re
 import shutil
+import signal
+import stat
+import subprocess
 import tempfile
 import unicodedata
 import unittest
 
 import yaml
+from ansible.module_utils.common.validation import check_type_bool
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
@@ -291,46 +296,171 @@ class Payloads(unittest.TestCase):
                 file.write(content)
             return path
 
-        def elf(machine):
-            return b"\x7fELF\x02\x01\x01" + bytes(11) + machine.to_bytes(2, "little") + bytes(40)
+        def elf(machine, kind=2, order="little", bits=64, interp=None, dynamic=None):
+            """An ELF file's headers: the file header, a PT_LOAD, and a PT_INTERP naming interp
+            and a PT_DYNAMIC holding the (tag, value) entries of dynamic when given."""
+            word, header, entry = (8, 64, 56) if bits == 64 else (4, 52, 32)
+            segments = [(1, b"")]
+            if interp is not None:
+                segments.append((3, interp + b"\0"))
+            if dynamic is not None:
+                segments.append((2, b"".join(t.to_bytes(word, order) + v.to_bytes(word, order) for t, v in dynamic + [(0, 0)])))
+            table = data = b""
+            for kind_of, content in segments:
+                offset, size = (header + entry * len(segments) + len(data)).to_bytes(word, order), len(content).to_bytes(word, order)
+                if bits == 64:
+                    table += kind_of.to_bytes(4, order) + bytes(4) + offset + bytes(16) + size + bytes(16)
+                else:
+                    table += kind_of.to_bytes(4, order) + offset + bytes(8) + size + bytes(12)
+                data += content
+            return (b"\x7fELF" + bytes([bits // 32, 1 if order == "little" else 2, 1]) + bytes(9)
+                    + kind.to_bytes(2, order) + machine.to_bytes(2, order) + (1).to_bytes(4, order)
+                    + bytes(word) + header.to_bytes(word, order) + bytes(word) + bytes(4)
+                    + header.to_bytes(2, order) + entry.to_bytes(2, order) + len(segments).to_bytes(2, order) + bytes(6)
+                    + table + data)
 
         def pe(machine):
             return b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + machine.to_bytes(2, "little") + bytes(40)
 
+        pie = [(0x6FFFFFFB, 0x08000000)]  # DT_FLAGS_1: DF_1_PIE
         x86_64, aarch64 = made("x86_64", elf(62)), made("aarch64", elf(183))
         text = made("text", b"ws01\n")
         x64, x86 = made("x64.exe", pe(0x8664)), made("x86.exe", pe(0x14C))
-        good = {"timeout": 60, "report": "report.json", "binaries": {"x86_64": x86_64, "*": aarch64},
+        fifo = os.path.join(folder, "fifo")
+        os.mkfifo(fifo, 0o600)
+        report = os.path.join(folder, "report.json")
+        good = {"timeout": 60, "report": report, "binaries": {"x86_64": x86_64, "*": aarch64},
                 "binary": "", "exes": {"AMD64": x64, "x86": x86, "ARM64": x86}, "exe": "",
-                "fail_on_bad": True, "fail_on_error": "false"}
+                "fail_on_bad": True, "fail_on_error": "false", "write_report": "yes"}
         self.assertEqual(filters.hostname_check_setting_problems(good), [])
         # A Windows default not built is no problem here: only its hosts need it.
         self.assertEqual(filters.hostname_check_setting_problems(dict(good, exes={"AMD64": folder + "/none"})), [])
-        for change, named in [
+        # Report folders: a team folder (its group may write), a path through a link, a sticky one.
+        team, linked, sticky = (os.path.join(folder, name) for name in ("team", "linked", "sticky"))
+        os.mkdir(team)
+        os.chmod(team, 0o770)
+        os.symlink(folder, linked)
+        os.mkdir(sticky)
+        os.chmod(sticky, 0o1777)
+        os.symlink(text, os.path.join(folder, "link.json"))
+        # A FIFO is never opened, so never waited on: the check ends at once, or the alarm fails it.
+        alarm = signal.signal(signal.SIGALRM, lambda *_: self.fail("a FIFO was waited on"))
+        signal.alarm(10)
+        self.addCleanup(signal.signal, signal.SIGALRM, alarm)
+        self.addCleanup(signal.alarm, 0)
+        rows = [
             ({"binaries": {"x86_64": folder + "/none"}}, "hostname_check_binaries[x86_64]: cannot read"),
             ({"binaries": {"x86_64": aarch64}}, "for another machine than x86_64"),
             ({"binaries": {"aarch64": text}}, "is not a Linux executable"),
             ({"binary": text}, "hostname_check_binary: "),
             ({"binary": x86_64, "binaries": {}}, None),
+            ({"binary": fifo}, f"hostname_check_binary: {fifo} is a FIFO (named pipe), not a file"),
+            ({"binaries": {"x86_64": folder}}, "is a folder, not a file"),
+            ({"binary": "/dev/zero"}, "is a character device, not a file"),
+            ({"binaries": {"x86_64": made("object.o", elf(62, kind=1))}}, "an object file (ET_REL)"),
+            ({"binaries": {"x86_64": made("core", elf(62, kind=4))}}, "a core dump"),
+            ({"binaries": {"x86_64": made("libx.so", elf(62, kind=3, dynamic=[(1, 1)]))}}, "is a shared library"),
+            ({"binaries": {"x86_64": made("liby.so", elf(62, kind=3, dynamic=[]))}}, "is a shared library"),
+            ({"binaries": {"x86_64": made("nodynamic", elf(62, kind=3))}}, "is a shared library"),
+            ({"binaries": {"x86_64": made("static-pie", elf(62, kind=3, dynamic=pie))}}, None),
+            ({"binaries": {"x86_64": made("pie-needing", elf(62, kind=3, dynamic=pie + [(1, 1)]))}}, "is a shared library"),
+            ({"binaries": {"x86_64": made("dynamic", elf(62, interp=b"/lib64/ld-linux-x86-64.so.2"))}},
+             "is dynamically linked (it needs the loader /lib64/ld-linux-x86-64.so.2)"),
+            ({"binaries": {"x86_64": made("dynamic-pie", elf(62, kind=3, interp=b"/lib/ld", dynamic=pie))}}, "dynamically linked"),
+            ({"binaries": {"s390x": made("s390x", elf(22, order="big"))}}, None),
+            ({"binaries": {"x86_64": made("s390x-2", elf(22, order="big"))}}, "for another machine than x86_64"),
+            ({"binaries": {"s390x": made("x86_64-be", elf(62, order="big"))}}, "for another machine than s390x"),
+            ({"binaries": {"s390x": made("s390x-dynamic", elf(22, order="big", interp=b"/lib/ld64.so.1"))}}, "dynamically linked"),
+            ({"binaries": {"i686": made("i686", elf(3, bits=32))}}, None),
+            ({"binaries": {"i686": made("i686-dynamic", elf(3, bits=32, interp=b"/lib/ld-linux.so.2"))}}, "dynamically linked"),
+            ({"binaries": {"x86_64": made("cut", elf(62)[:60])}}, "cut short"),
+            ({"binaries": {"x86_64": made("noheaders", elf(62)[:64])}}, "program headers are missing"),
+            ({"binaries": {"x86_64": made("far", elf(62)[:32] + ((1 << 64) - 1).to_bytes(8, "little") + elf(62)[40:])}},
+             "program headers are missing"),
             ({"exe": text}, "hostname_check_exe: "),
+            ({"exe": fifo}, "hostname_check_exe: " + fifo + " is a FIFO"),
             ({"exes": {"AMD64": x86}}, "hostname_check_exes[AMD64]"),
             ({"exes": {"x86": x86_64}}, "is not a Windows executable"),
+            ({"exes": {"x86": fifo}}, "is a FIFO"),
             ({"report": folder}, "is a folder"),
+            ({"report": "/dev/null"}, "hostname_check_report: /dev/null is a character device; name a regular file"),
+            ({"report": fifo}, "is a FIFO"),
+            ({"report": os.path.join(folder, "link.json")}, "link.json is a symbolic link"),
+            ({"report": os.path.join(linked, "report.json")}, f"{linked} is a symbolic link; name the folder by the path it leads to, {folder}"),
+            ({"report": os.path.join(text, "report.json")}, f"{text} is a regular file, not a folder"),
+            ({"report": os.path.join(team, "report.json")}, f"its group may write the folder {team} (drwxrwx---"),
+            ({"report": os.path.join(sticky, "report.json")}, None),
+            ({"report": x86_64}, None),
+            ({"report": "/proc/sys/kernel/hostname"}, "the folder /proc/sys/kernel is in the kernel's proc file system"),
+            ({"report": "/dev/null", "write_report": "no"}, None),
+            ({"report": "", "write_report": False}, None),
             ({"timeout": 0}, "hostname_check_timeout"),
             ({"timeout": "ten"}, "hostname_check_timeout"),
             ({"timeout": "-5"}, "hostname_check_timeout"),
-            ({"report": "/nonexistent/report.json"}, "hostname_check_report"),
-            ({"report": ""}, "hostname_check_report"),
+            ({"report": "/nonexistent/report.json"}, "hostname_check_report: the folder /nonexistent does not exist"),
+            ({"report": ""}, "hostname_check_report must name a file"),
+            ({"report": folder + "/"}, "hostname_check_report must name a file"),
             ({"binaries": {}}, "hostname_check_binaries"),
-            ({"binaries": {"x86_64; rm -rf /": "a"}}, "hostname_check_binaries"),
-            ({"fail_on_bad": "maybe"}, "hostname_check_fail_on_bad"),
-        ]:
+            # Refused for its name, whatever the file.
+            ({"binaries": {"x86_64; rm -rf /": x86_64}}, "hostname_check_binaries: 'x86_64; rm -rf /' is not a machine name"),
+        ]
+        if os.geteuid() == 0:
+            theirs = os.path.join(folder, "theirs")
+            os.mkdir(theirs)
+            os.chown(theirs, 65534, 65534)
+            rows.append(({"report": os.path.join(theirs, "report.json")}, f"the folder {theirs} belongs to"))
+            rows.append(({"report": os.path.join(folder, "null")}, "is a character device"))
+            os.mknod(os.path.join(folder, "null"), 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+        acl = os.path.join(folder, "acl")
+        os.mkdir(acl)
+        if shutil.which("setfacl") and subprocess.run(["setfacl", "-m", "u:nobody:rwx", acl], capture_output=True, check=False).returncode == 0:
+            rows.append(({"report": os.path.join(acl, "report.json")}, f"an ACL lets user nobody write the folder {acl} (drwxrwxr-x+)"))
+        # Real files where the machine has them: a dynamically linked program, the C library, an
+        # object file from the compiler.
+        for real, named in (("/bin/ls", "is dynamically linked"), ("/lib/x86_64-linux-gnu/libc.so.6", "is dynamically linked"),
+                            ("/lib/x86_64-linux-gnu/libm.so.6", "is a shared library")):
+            if os.path.isfile(real) and platform.machine() == "x86_64":
+                rows.append(({"binaries": {"x86_64": real}}, named))
+        if shutil.which("cc"):
+            source = made("empty.c", b"int main(void) { return 0; }\n")
+            if subprocess.run(["cc", "-c", source, "-o", source[:-1] + "o"], capture_output=True, check=False).returncode == 0:
+                rows.append(({"binaries": {platform.machine(): source[:-1] + "o"}}, "is an object file (ET_REL)"))
+        for change, named in rows:
             problems = filters.hostname_check_setting_problems(dict(good, **change))
             if named is None:
                 self.assertEqual(problems, [], change)
                 continue
             self.assertEqual(len(problems), 1, (change, problems))
             self.assertIn(named, problems[0])
+        with self.assertRaisesRegex(Exception, "is a FIFO"):
+            filters.hostname_check_payloads({"x86_64": fifo})
+
+    def test_booleans(self):
+        """The booleans take exactly what Ansible's type: bool takes (the argument spec's check),
+        fail_on_bad, fail_on_error and write_report alike."""
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        good = {"timeout": 60, "report": os.path.join(folder, "report.json"), "write_report": False, "binary": "/bin/sh",
+                "fail_on_bad": True, "fail_on_error": True}
+        values = ["y", "n", "t", "f", "Y", "N", "yes", "no", "YES", "on", "off", "On", "1", "0", "true", "false",
+                  "True", "FALSE", " yes ", True, False, 1, 0, 1.0, 0.0,
+                  "maybe", "", " ", "tru", "yess", "2", "-1", 2, -1, 0.5, None, [], {}, "y\n0"]
+        for flag in ("fail_on_bad", "fail_on_error", "write_report"):
+            for value in values:
+                with self.subTest(flag=flag, value=value):
+                    try:
+                        check_type_bool(value)
+                        taken = True
+                    except TypeError:
+                        taken = False
+                    problems = [problem for problem in filters.hostname_check_setting_problems(dict(good, **{flag: value}))
+                                if "binary" not in problem]
+                    if taken:
+                        self.assertEqual(problems, [])
+                    else:
+                        self.assertEqual(len(problems), 1, problems)
+                        self.assertTrue(problems[0].startswith(f"hostname_check_{flag} must be true or false"), problems)
+                        self.assertIn(repr(value), problems[0])
 
 
     def test_setting_types_and_description(self):

@@ -6,13 +6,17 @@ a host lacks are left off PATH.
 """
 
 import contextlib
+import ctypes
 import errno
 import importlib.util
 import json
 import os
 import platform
 import re
+import resource
 import shutil
+import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -198,9 +202,15 @@ class Script(unittest.TestCase):
 
 
 class ReportWriter(unittest.TestCase):
-    """The report's file: its mode from the umask, set on the open file; what stood under the name
-    replaced, never written through; refused in a folder others may write without the sticky bit;
-    and a failure when, after the rename, the name leads to something else."""
+    """The report's file: its mode from the umask, set on the open file; only a regular file under
+    the name replaced (a link, a device, a FIFO, a folder refused, left as they are); refused in a
+    folder others may write without the sticky bit (the group, an ACL); made in the report's own
+    folder (so on its file system); the new file removed when anything fails; and a failure when,
+    after the rename, the name leads to something else."""
+
+    @staticmethod
+    def write(path, text="{}\n"):
+        report.write_atomically(path, text, filters.hostname_check_report_folder)
 
     def test_writer(self):
         work = tempfile.mkdtemp(prefix="hostname_check_report.")
@@ -209,59 +219,177 @@ class ReportWriter(unittest.TestCase):
         with open(secret, "w", encoding="ascii") as kept:
             kept.write("secret\n")
         os.chmod(secret, 0o600)
-        real_replace = os.replace
+        real_rename = os.rename
 
-        def attacker_swaps(source, target):
+        def attacker_swaps(source, target, *, src_dir_fd, dst_dir_fd):
             # Between the write and the rename, the temporary file becomes a link to the secret.
-            os.unlink(source)
-            os.symlink(secret, source)
-            real_replace(source, target)
+            os.unlink(source, dir_fd=src_dir_fd)
+            os.symlink(secret, source, dir_fd=src_dir_fd)
+            real_rename(source, target, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
 
-        # name, folder mode, umask, what stands under the name, attacker, error (None: written)
+        def file_size_limit():
+            # The write fails for real, as on a full disk: files may not grow past 8 bytes.
+            limits = resource.getrlimit(resource.RLIMIT_FSIZE)
+            handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (8, limits[1]))
+            try:
+                yield
+            finally:
+                resource.setrlimit(resource.RLIMIT_FSIZE, limits)
+                signal.signal(signal.SIGXFSZ, handler)
+
+        # A folder on another file system than the test's, where a new file made anywhere but in
+        # the report's own folder could not be renamed to it (EXDEV).
+        elsewhere = next((folder for folder in ("/dev/shm", "/run", "/var/tmp")
+                          if os.path.isdir(folder) and os.stat(folder).st_dev != os.stat(work).st_dev
+                          and os.access(folder, os.W_OK)), None)
+        acl = shutil.which("setfacl") is not None
+        # name, folder mode, umask, what stands under the name, what happens, error (None: written),
+        # what the message says, where the folder is
         cases = [
-            ("private folder, umask 022", 0o700, 0o022, None, False, None),
-            ("umask 077 keeps it private", 0o700, 0o077, None, False, None),
-            ("a link under the name is replaced", 0o755, 0o022, "link", False, None),
-            ("sticky folder everyone may write", 0o1777, 0o022, None, False, None),
-            ("folder everyone may write, no sticky bit", 0o777, 0o022, None, False, errno.EPERM),
-            ("the temporary file swapped for a link", 0o700, 0o022, None, True, errno.EEXIST),
+            ("private folder, umask 022", 0o700, 0o022, None, None, None, None, work),
+            ("umask 077 keeps it private", 0o700, 0o077, None, None, None, None, work),
+            ("a report is replaced", 0o755, 0o022, "file", None, None, None, work),
+            ("a link under the name is refused", 0o755, 0o022, "link", None, errno.EPERM, "is a symbolic link", work),
+            ("a FIFO under the name is refused", 0o755, 0o022, "fifo", None, errno.EPERM, "is a FIFO", work),
+            ("a folder under the name is refused", 0o755, 0o022, "folder", None, errno.EPERM, "is a folder", work),
+            ("a device under the name is refused", 0o755, 0o022, "device", None, errno.EPERM, "is a character device", work),
+            ("sticky folder everyone may write", 0o1777, 0o022, None, None, None, None, work),
+            ("folder everyone may write, no sticky bit", 0o777, 0o022, None, None, errno.EPERM,
+             "everyone may write the folder", work),
+            ("folder its group may write", 0o770, 0o022, None, None, errno.EPERM, "its group may write the folder", work),
+            ("folder where an ACL lets another user write", 0o755, 0o022, None, "acl", errno.EPERM,
+             "an ACL lets user nobody write the folder", work),
+            ("a folder on another file system", 0o700, 0o022, "file", None, None, None, elsewhere),
+            ("the write fails: the new file is removed, the report kept", 0o700, 0o022, "file", "full", errno.EFBIG,
+             "File too large", work),
+            ("the temporary file swapped for a link", 0o700, 0o022, None, "swap", errno.EEXIST,
+             "something else took the report's name", work),
         ]
-        for index, (what, mode, mask, standing, attacker, error) in enumerate(cases):
+        for index, (what, mode, mask, standing, happens, error, says, where) in enumerate(cases):
             with self.subTest(what):
-                folder = os.path.join(work, f"folder{index}")
-                os.mkdir(folder)
+                if standing == "device" and os.geteuid() != 0 or where is None or happens == "acl" and not acl:
+                    continue  # a device node needs root; another file system, setfacl, this machine
+                folder = tempfile.mkdtemp(dir=where)
+                self.addCleanup(shutil.rmtree, folder, True)
                 os.chmod(folder, mode)
+                if happens == "acl" and subprocess.run(["setfacl", "-m", "u:nobody:rwx", folder], check=False).returncode:
+                    continue  # a file system without ACLs
                 path = os.path.join(folder, "report.json")
                 if standing == "link":
                     os.symlink(secret, path)
+                elif standing == "fifo":
+                    os.mkfifo(path, 0o600)
+                elif standing == "folder":
+                    os.mkdir(path)
+                elif standing == "device":
+                    os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+                elif standing == "file":
+                    with open(path, "w", encoding="ascii") as old:
+                        old.write("the report before\n")
+                before = os.lstat(path) if standing else None
                 old = os.umask(mask)
                 try:
-                    with mock.patch.object(report.os, "replace", attacker_swaps if attacker else real_replace):
+                    with contextlib.ExitStack() as stack:
+                        stack.enter_context(mock.patch.object(report.os, "rename", attacker_swaps if happens == "swap" else real_rename))
+                        if happens == "full":
+                            stack.enter_context(contextlib.contextmanager(file_size_limit)())
                         if error is None:
-                            report.write_atomically(path, "{}\n")
+                            self.write(path, "{\"report\": 1}\n")
                         else:
                             with self.assertRaises(OSError) as raised:
-                                report.write_atomically(path, "{}\n")
+                                self.write(path, "{\"report\": 1}\n")
                             self.assertEqual(raised.exception.errno, error)
+                            self.assertIn(says, raised.exception.strerror)
                 finally:
                     os.umask(old)
                 with open(secret, encoding="ascii") as kept:
                     self.assertEqual(kept.read(), "secret\n")
                 self.assertEqual(os.stat(secret).st_mode & 0o777, 0o600)
                 if error is None:
-                    self.assertFalse(os.path.islink(path))
+                    self.assertTrue(stat.S_ISREG(os.lstat(path).st_mode))
                     self.assertEqual(os.stat(path).st_mode & 0o777, 0o666 & ~mask)
                     with open(path, encoding="ascii") as written:
-                        self.assertEqual(written.read(), "{}\n")
+                        self.assertEqual(written.read(), "{\"report\": 1}\n")
+                elif before is not None:
+                    # What stood under the name is as it was.
+                    now = os.lstat(path)
+                    self.assertEqual((now.st_ino, stat.S_IFMT(now.st_mode), now.st_size),
+                                     (before.st_ino, stat.S_IFMT(before.st_mode), before.st_size))
                 leftovers = [name for name in os.listdir(folder) if name.endswith(".tmp")]
                 self.assertEqual(leftovers, [])
+        self.assertEqual([name for name in os.listdir(work) if name.endswith(".tmp")], [])
 
+    @unittest.skipUnless(os.geteuid() == 0, "the attacker is another user: needs root")
+    def test_folder_swapped(self):
+        """Another user owns a folder above the report's and keeps exchanging the report's folder
+        with a link to a folder only root may write (renameat2 RENAME_EXCHANGE), while root writes
+        the report hundreds of times: every write is refused (the folder is not root's), and even
+        with that rule set aside each write lands in the folder that was checked or is refused:
+        the root-only file never changes, and no temporary file is left anywhere."""
+        work = tempfile.mkdtemp(prefix="hostname_check_swap.")
+        self.addCleanup(shutil.rmtree, work)
+        os.chmod(work, 0o755)
+        private = os.path.join(work, "private")
+        os.mkdir(private, 0o700)
+        kept = os.path.join(private, "report.json")
+        with open(kept, "w", encoding="ascii") as file:
+            file.write("keep\n")
+        os.chmod(kept, 0o600)
+        theirs = os.path.join(work, "alice")
+        os.mkdir(theirs)
+        os.chown(theirs, 65534, 65534)
+        reports, link = os.path.join(theirs, "reports"), os.path.join(theirs, "link")
+        os.mkdir(reports)
+        os.chown(reports, 65534, 65534)
+        os.symlink(private, link)
+        os.lchown(link, 65534, 65534)
+        libc = ctypes.CDLL(None, use_errno=True)
+        attacker = os.fork()
+        if attacker == 0:
+            try:
+                os.setgroups([])
+                os.setresgid(65534, 65534, 65534)
+                os.setresuid(65534, 65534, 65534)
+                while True:
+                    libc.renameat2(-100, reports.encode(), -100, link.encode(), 2)  # AT_FDCWD, RENAME_EXCHANGE
+            finally:
+                os._exit(0)
+        real_check = filters._folder_problem
+        counts = {}
+        try:
+            for rule in ("as it is", "owner set aside"):
+                written = refused = 0
+                with mock.patch.object(filters, "_folder_problem",
+                                       real_check if rule == "as it is"
+                                       else lambda descriptor, name: None if os.fstat(descriptor).st_uid == 65534
+                                       else real_check(descriptor, name)):
+                    for _ in range(300):
+                        try:
+                            self.write(os.path.join(reports, "report.json"), "{\"report\": 1}\n")
+                            written += 1
+                        except OSError:
+                            refused += 1
+                counts[rule] = (written, refused)
+        finally:
+            os.kill(attacker, 9)
+            os.waitpid(attacker, 0)
+        print(f"folder swapped: {counts}", file=sys.stderr)
+        self.assertEqual(counts["as it is"], (0, 300))
+        self.assertEqual(sum(counts["owner set aside"]), 300)
+        with open(kept, encoding="ascii") as file:
+            self.assertEqual(file.read(), "keep\n")
+        self.assertEqual(os.stat(kept).st_mode & 0o777, 0o600)
+        self.assertEqual(os.listdir(private), ["report.json"])
+        for folder, _, names in os.walk(work):
+            self.assertEqual([name for name in names if name.endswith(".tmp")], [], folder)
 
     @unittest.skipUnless(os.geteuid() == 0, "the attacker is another user: needs root")
     def test_attacker_in_the_folder(self):
         """Another user, who owns the report's folder, keeps swapping the writer's temporary
         files for links to a file only root may read, while root writes the report a few hundred
-        times: the file never changes, and a report that was written is never a link."""
+        times: every write is refused (the folder is not root's); with that rule set aside, the
+        file still never changes, and a report that was written is never a link."""
         work = tempfile.mkdtemp(prefix="hostname_check_attack.")
         self.addCleanup(shutil.rmtree, work)
         os.chmod(work, 0o755)
@@ -287,24 +415,33 @@ class ReportWriter(unittest.TestCase):
                                 os.symlink(secret, os.path.join(folder, name))
             finally:
                 os._exit(0)
+        real_check = filters._folder_problem
+        counts = {}
         try:
-            written = refused = 0
-            for _ in range(300):
-                try:
-                    report.write_atomically(path, "{}\n")
-                except OSError:
-                    refused += 1
-                    continue
-                written += 1
-                self.assertFalse(os.path.islink(path))
+            for rule in ("as it is", "owner set aside"):
+                written = refused = 0
+                with mock.patch.object(filters, "_folder_problem",
+                                       real_check if rule == "as it is"
+                                       else lambda descriptor, name: None if os.fstat(descriptor).st_uid == 65534
+                                       else real_check(descriptor, name)):
+                    for _ in range(300):
+                        try:
+                            self.write(path)
+                        except OSError:
+                            refused += 1
+                            continue
+                        written += 1
+                        self.assertFalse(os.path.islink(path))
+                counts[rule] = (written, refused)
         finally:
             os.kill(attacker, 9)
             os.waitpid(attacker, 0)
         with open(secret, encoding="ascii") as kept:
             self.assertEqual(kept.read(), "secret\n")
         self.assertEqual(os.stat(secret).st_mode & 0o777, 0o600)
-        self.assertEqual(written + refused, 300)
-        print(f"attacker: {written} written, {refused} refused", file=sys.stderr)
+        self.assertEqual(counts["as it is"], (0, 300))
+        self.assertEqual(sum(counts["owner set aside"]), 300)
+        print(f"attacker: {counts}", file=sys.stderr)
 
 
 

@@ -9,8 +9,10 @@ the summary on the console, once, not as any host's result, so that it stays in 
 the line that says why (failing).
 
 The report is written to a new file in the report's folder, which then takes the report's name:
-a reader never sees half a report, and whatever stood under the name, a link someone planted there
-included, is replaced and never written through.
+a reader never sees half a report. Only a regular file is replaced; the folder is reached from /
+through no link, every folder on the way root's or the user's and written by no one else unless
+sticky, and the file is made, renamed and, on failure, removed through a descriptor of that
+folder, so that nothing is ever written through a link or into a folder swapped in meanwhile.
 """
 
 import contextlib
@@ -18,8 +20,7 @@ import datetime
 import errno
 import json
 import os
-import stat
-import tempfile
+import secrets
 
 from ansible.errors import AnsibleError
 from ansible.module_utils.parsing.convert_bool import boolean
@@ -33,41 +34,72 @@ from jinja2.exceptions import TemplateSyntaxError
 RESULT = "hostname_check_result"
 
 
-def write_atomically(path, text):
-    """Writes text to path through a new file in the same folder, renamed over path. The file's
-    mode (0666 less the umask) is set through the open file, never by name; after the rename the
-    name must lead to that very file, or the write fails. A folder that others may write without
-    the sticky bit is refused: there anyone could swap the file for a link before the rename."""
-    folder = os.path.dirname(path) or "."
-    if (os.stat(folder).st_mode & (stat.S_IWOTH | stat.S_ISVTX)) == stat.S_IWOTH:
-        raise OSError(errno.EPERM, "others may write its folder, which has no sticky bit; choose a folder only you can write")
-    mask = os.umask(0o077)
-    os.umask(mask)
-    descriptor, temporary = tempfile.mkstemp(prefix=".hostname_check_report.", suffix=".tmp", dir=folder)
+def write_atomically(path, text, report_folder):
+    """Writes text (UTF-8) as the report at path, through a new file in the report's folder that
+    then takes the report's name. report_folder (the role's filter hostname_check_report_folder)
+    opens the folder, walked from / without following links and checked at every level, and
+    returns its descriptor or why it will not do; everything is then done relative to that
+    descriptor: the new file made (mode 0600, never through a link), its mode (0666 less the
+    umask) set on the open file, the rename, and the removal of the new file when anything fails,
+    so that a folder renamed or swapped meanwhile changes nothing and no file is left anywhere.
+    Raises OSError, whose strerror says what was found."""
+    opened = report_folder(path)
+    if "problem" in opened:
+        raise OSError(errno.EPERM, opened["problem"])
+    folder, name, where = opened["descriptor"], opened["name"], opened["folder"]
     try:
-        # Kept open until the name is checked: an inode still open cannot be freed and reused.
-        with os.fdopen(descriptor, "w", encoding="utf-8") as report:
-            report.write(text)
-            report.flush()
-            os.fchmod(report.fileno(), 0o666 & ~mask)
-            os.fsync(report.fileno())
-            written = os.fstat(report.fileno())
-            os.replace(temporary, path)
-            now = os.lstat(path)
-            if (now.st_dev, now.st_ino) != (written.st_dev, written.st_ino):
-                raise OSError(errno.EEXIST, "something else took the report's name while it was written; look at what is there")
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+        data = memoryview(text.encode("utf-8"))
+        mask = os.umask(0o077)
+        os.umask(mask)
+        for _ in range(100):
+            temporary = f".hostname_check_report.{secrets.token_hex(8)}.tmp"
+            try:
+                descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                                     0o600, dir_fd=folder)
+                break
+            except FileExistsError:
+                continue
+            except FileNotFoundError:
+                # The folder is there (it is open): it takes no new files.
+                raise OSError(errno.EROFS, f"the folder {where} takes no new file") from None
+            except OSError as error:
+                raise OSError(error.errno, f"cannot make a new file in the folder {where}: {error.strerror}") from None
+        else:
+            raise OSError(errno.EEXIST, f"cannot make a new file in the folder {where}: every name tried was taken")
+        renamed = False
+        made = None
+        try:
+            made = os.fstat(descriptor)
+            while data:
+                data = data[os.write(descriptor, data) :]
+            os.fchmod(descriptor, 0o666 & ~mask)
+            os.fsync(descriptor)
+            os.rename(temporary, name, src_dir_fd=folder, dst_dir_fd=folder)
+            renamed = True
+            # The descriptor kept open until the name is checked: an inode still open cannot be
+            # freed and reused.
+            now = os.stat(name, dir_fd=folder, follow_symlinks=False)
+            if (now.st_dev, now.st_ino) != (made.st_dev, made.st_ino):
+                raise OSError(errno.EEXIST, "something else took the report's name as it was written; look at what is there")
+        except BaseException:
+            if not renamed:
+                with contextlib.suppress(OSError):
+                    there = os.stat(temporary, dir_fd=folder, follow_symlinks=False)
+                    if made is None or (there.st_dev, there.st_ino) == (made.st_dev, made.st_ino):
+                        os.unlink(temporary, dir_fd=folder)
+            raise
+        finally:
+            os.close(descriptor)
+    finally:
+        os.close(folder)
 
 
 class ActionModule(ActionBase):
     """The hostname_check_report action: hosts (the play's), path (of the report), version (the
-    role's), fail_on_bad, fail_on_error."""
+    role's), fail_on_bad, fail_on_error, write (false: no report is written)."""
 
     TRANSFERS_FILES = False
-    _VALID_ARGS = frozenset(("hosts", "path", "version", "fail_on_bad", "fail_on_error"))
+    _VALID_ARGS = frozenset(("hosts", "path", "version", "fail_on_bad", "fail_on_error", "write"))
 
     def run(self, tmp=None, task_vars=None):
         self._supports_check_mode = True
@@ -87,13 +119,18 @@ class ActionModule(ActionBase):
         filters = Filters()
         hostvars = task_vars["hostvars"]
 
+        # Inventory names that are not UTF-8 go into the report escaped; each host is failed by its
+        # own name.
         records = {}
+        names = {}
         for host in args["hosts"]:
             registered = hostvars[host].get(RESULT)
+            name = filters["hostname_check_name_text"](host)
+            names[name] = host
             if isinstance(registered, dict) and isinstance(registered.get("record"), str):
-                records[str(host)] = wrap_var(json.loads(registered["record"]))
+                records[name] = wrap_var(json.loads(registered["record"]))
             else:
-                records[str(host)] = filters["hostname_check_record"]([registered] if registered else [])
+                records[name] = filters["hostname_check_record"]([registered] if registered else [])
         version = str(args["version"]) if args.get("version") else None
         generated = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
         report = filters["hostname_check_report"](records, generated, version)
@@ -101,21 +138,24 @@ class ActionModule(ActionBase):
 
         fail_on_bad = boolean(args.get("fail_on_bad", True))
         fail_on_error = boolean(args.get("fail_on_error", True))
+        write = boolean(args.get("write", True))
         failing = {}
         for host, record in report["hosts"].items():
             if (record["status"] == "bad" and fail_on_bad) or (
                 record["status"] in ("failed", "unreachable") and fail_on_error
             ):
-                failing[host] = filters["hostname_check_verdict"](record)
-        stats = filters["hostname_check_stats"](report, os.path.abspath(str(args["path"])))
-        result.update(changed=False, summary=lines, failing=failing, stats=stats)
-
+                failing[names.get(host, host)] = filters["hostname_check_verdict"](record)
         path = str(args["path"])
-        if self._task.check_mode:
+        stats = filters["hostname_check_stats"](report, os.path.abspath(path) if write else None)
+        result.update(changed=False, summary=lines, failing=failing, stats=stats)
+        if not write:
+            lines.append("report: none written (hostname_check_write_report is false)")
+        elif self._task.check_mode:
             lines.append(f"report: none written (check mode), {os.path.abspath(path)} is left as it was")
         else:
             try:
-                write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n")
+                write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n",
+                                 filters["hostname_check_report_folder"])
             except OSError as error:
                 result.update(failed=True, msg=f"hostname_check: cannot write the report {path}: {error.strerror}")
             else:

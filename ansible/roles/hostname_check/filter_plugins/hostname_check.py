@@ -7,14 +7,18 @@ console as the host printed them, within fixed bounds.
 """
 
 import base64
+import grp
 import gzip
 import json
 import os
+import pwd
 import re
 import stat
+import struct
 import unicodedata
 
 from ansible.errors import AnsibleFilterError
+from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.utils.unsafe_proxy import wrap_var
 
 # The fixed start of each of the check's four lines; each ends in "'.".
@@ -77,16 +81,48 @@ def _name(line, index):
     return None if limit is not None and len(name) > limit else name
 
 
+def _kind(mode):
+    """What a file of this mode is, in words."""
+    for test, kind in ((stat.S_ISREG, "a regular file"), (stat.S_ISDIR, "a folder"), (stat.S_ISLNK, "a symbolic link"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISFIFO, "a FIFO (named pipe)"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "neither a file nor a folder"
+
+
+class _NotAFile(Exception):
+    """What stands at a path that was to be read as a file and is not one."""
+
+
+def _open_file(path):
+    """A descriptor of the regular file at path (links followed), opened for reading. Nothing else
+    is ever opened: what is not a regular file is refused before the open (stat), the open never
+    waits (O_NONBLOCK: a FIFO swapped in meanwhile) and what was opened is checked again (fstat)."""
+    found = os.stat(path)
+    if not stat.S_ISREG(found.st_mode):
+        raise _NotAFile(_kind(found.st_mode))
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    found = os.fstat(descriptor)
+    if not stat.S_ISREG(found.st_mode):
+        os.close(descriptor)
+        raise _NotAFile(_kind(found.st_mode))
+    return descriptor
+
+
 def hostname_check_payloads(binaries):
     """{machine: path} of executables on the controller to {machine: text}: each file compressed
-    with gzip and encoded in base64, as the hosts' script unpacks it. Runs no program."""
+    with gzip and encoded in base64, as the hosts' script unpacks it. Runs no program, and reads
+    regular files only."""
     if not isinstance(binaries, dict) or not binaries:
         raise AnsibleFilterError("hostname_check: no executable to send (hostname_check_binaries is empty)")
     payloads = {}
     for machine, path in binaries.items():
         try:
-            with open(path, "rb") as executable:
+            with os.fdopen(_open_file(str(path)), "rb") as executable:
                 data = executable.read()
+        except _NotAFile as kind:
+            raise AnsibleFilterError(f"hostname_check: the executable for {machine}, {path}, is {kind}, not a file") from None
         except OSError as error:
             raise AnsibleFilterError(
                 f"hostname_check: cannot read the executable for {machine}, {path}: "
@@ -101,29 +137,269 @@ def hostname_check_payloads(binaries):
 ELF_MACHINES = {"x86_64": {62}, "aarch64": {183}, "i386": {3}, "i686": {3}, "armv7l": {40},
                 "riscv64": {243}, "ppc64le": {21}, "s390x": {22}}
 PE_MACHINES = {"x86": {0x14C}, "AMD64": {0x8664}, "ARM64": {0x14C, 0x8664, 0xAA64}}
+# ELF file types (e_type), program header types (p_type) and dynamic entries (d_tag) the check
+# of a Linux executable reads.
+ET_REL, ET_EXEC, ET_DYN, ET_CORE = 1, 2, 3, 4
+ELF_TYPES = {ET_REL: "an object file (ET_REL), not a linked executable", ET_CORE: "a core dump, not an executable"}
+PT_DYNAMIC, PT_INTERP = 2, 3
+DT_NULL, DT_NEEDED, DT_FLAGS_1, DF_1_PIE = 0, 1, 0x6FFFFFFB, 0x08000000
+
+
+def _elf_problem(path, read, machine):
+    """Why the ELF file that read(offset, size) gives cannot be the check for machine, or None. It
+    must be an executable that is statically linked: a fixed-address one (ET_EXEC) or a static
+    PIE (ET_DYN marked PIE, needing no library), never needing a loader (PT_INTERP), which a host
+    may lack or have in another version. Either byte order (EI_DATA)."""
+    header = read(0, 64)
+    if header[:4] != b"\x7fELF" or len(header) < 52:
+        return f"{path} is not a Linux executable (ELF)"
+    bits = {1: 32, 2: 64}.get(header[4])
+    order = {1: "little", 2: "big"}.get(header[5])
+    if bits is None or order is None:
+        return f"{path} is not a valid ELF file (class {header[4]}, byte order {header[5]})"
+    if bits == 64 and len(header) < 64:
+        return f"{path} is not a valid ELF file: its header is cut short"
+
+    def number(data, offset, size):
+        return int.from_bytes(data[offset : offset + size], order)
+
+    kind, found = number(header, 16, 2), number(header, 18, 2)
+    wanted = ELF_MACHINES.get(machine)
+    if wanted is not None and found not in wanted:
+        return f"{path} is an executable for another machine than {machine}"
+    if kind not in (ET_EXEC, ET_DYN):
+        return f"{path} is {ELF_TYPES.get(kind, f'an ELF file of type {kind}, not an executable')}"
+    if bits == 64:
+        table, entry_size, count, size, word = number(header, 32, 8), number(header, 54, 2), number(header, 56, 2), 56, 8
+    else:
+        table, entry_size, count, size, word = number(header, 28, 4), number(header, 42, 2), number(header, 44, 2), 32, 4
+    entries = read(table, entry_size * count) if entry_size >= size and 0 < count < 4096 else b""
+    if not entries or len(entries) < entry_size * count:
+        return f"{path} is not a valid executable: its program headers are missing or cut short"
+    segments = {}
+    for index in range(count):
+        entry = entries[index * entry_size : (index + 1) * entry_size]
+        offset, length = (number(entry, 8, 8), number(entry, 32, 8)) if bits == 64 else (number(entry, 4, 4), number(entry, 16, 4))
+        segments.setdefault(number(entry, 0, 4), (offset, length))
+    if PT_INTERP in segments:
+        offset, length = segments[PT_INTERP]
+        loader = read(offset, min(length, 256)).split(b"\0")[0].decode("ascii", "backslashreplace")
+        return (f"{path} is dynamically linked (it needs the loader {loader}); the hosts need a statically "
+                "linked executable")
+    if kind == ET_DYN:
+        offset, length = segments.get(PT_DYNAMIC, (0, 0))
+        dynamic = read(offset, min(length, 65536)) if length else b""
+        tags = {}
+        for index in range(0, len(dynamic) - 2 * word + 1, 2 * word):
+            tag = number(dynamic, index, word)
+            if tag == DT_NULL:
+                break
+            tags.setdefault(tag, number(dynamic, index + word, word))
+        if DT_NEEDED in tags or not tags.get(DT_FLAGS_1, 0) & DF_1_PIE:
+            return f"{path} is a shared library, not an executable"
+    return None
 
 
 def _executable_problem(path, kind, machine):
     """Why the file at path cannot be the executable for machine ("*": any), or None. kind: "ELF"
-    (Linux) or "PE" (Windows). Reads the file's header only."""
+    (Linux: a statically linked executable) or "PE" (Windows). Opens regular files only, and reads
+    only the headers."""
     try:
-        with open(path, "rb") as executable:
-            header = executable.read(4096)
+        descriptor = _open_file(path)
+    except _NotAFile as found:
+        return f"{path} is {found}, not a file"
     except OSError as error:
         return f"cannot read {path}: {error.strerror}"
-    if kind == "ELF":
-        if header[:4] != b"\x7fELF" or len(header) < 20:
-            return f"{path} is not a Linux executable (ELF)"
-        found = int.from_bytes(header[18:20], "little" if header[5] == 1 else "big")
-        wanted = ELF_MACHINES.get(machine)
-    else:
-        offset = int.from_bytes(header[0x3C:0x40], "little") if header[:2] == b"MZ" and len(header) >= 0x40 else 0
-        if not offset or header[offset : offset + 4] != b"PE\0\0":
-            return f"{path} is not a Windows executable (PE)"
-        found = int.from_bytes(header[offset + 4 : offset + 6], "little")
-        wanted = PE_MACHINES.get(machine)
-    if wanted is not None and found not in wanted:
+    try:
+
+        def read(offset, size):
+            # Offsets from the file itself: any number, which reads nothing past what a file holds.
+            return os.pread(descriptor, size, offset) if 0 < size and 0 <= offset < 1 << 62 else b""
+
+        if kind == "ELF":
+            return _elf_problem(path, read, machine)
+        header = read(0, 4096)
+    except OSError as error:
+        return f"cannot read {path}: {error.strerror}"
+    finally:
+        os.close(descriptor)
+    offset = int.from_bytes(header[0x3C:0x40], "little") if header[:2] == b"MZ" and len(header) >= 0x40 else 0
+    if not offset or header[offset : offset + 4] != b"PE\0\0":
+        return f"{path} is not a Windows executable (PE)"
+    wanted = PE_MACHINES.get(machine)
+    if wanted is not None and int.from_bytes(header[offset + 4 : offset + 6], "little") not in wanted:
         return f"{path} is an executable for another machine than {machine}"
+    return None
+
+
+# File systems that are the kernel's interfaces, where no report can be made.
+KERNEL_FILE_SYSTEMS = {"proc", "sysfs", "cgroup", "cgroup2", "debugfs", "tracefs", "securityfs", "configfs",
+                       "bpf", "efivarfs", "pstore", "binfmt_misc", "fusectl", "selinuxfs"}
+# A descriptor that names a folder without reading it (Linux); elsewhere, one that reads it.
+O_PATH = getattr(os, "O_PATH", os.O_RDONLY)
+# POSIX ACL entries (the xattr system.posix_acl_access): tags, and the write permission.
+ACL_USER, ACL_GROUP_OBJ, ACL_GROUP, ACL_MASK, ACL_OTHER, ACL_WRITE = 0x02, 0x04, 0x08, 0x10, 0x20, 0x02
+
+
+def _owner(uid, gid):
+    try:
+        user = pwd.getpwuid(uid).pw_name
+    except KeyError:
+        user = str(uid)
+    try:
+        group = grp.getgrgid(gid).gr_name
+    except KeyError:
+        group = str(gid)
+    return f"{user}:{group}"
+
+
+def _acl_writers(descriptor):
+    """Who besides the folder's owner, root and the user running the play an ACL lets write the
+    folder open at descriptor (read through /proc, where an O_PATH descriptor can be read)."""
+    try:
+        acl = os.getxattr(f"/proc/self/fd/{descriptor}", "system.posix_acl_access")
+    except (OSError, AttributeError):
+        return []  # no ACL, or none to be read: the mode says it all
+    if len(acl) < 4 or (len(acl) - 4) % 8:
+        return ["(an ACL that cannot be read)"]
+    entries = [struct.unpack_from("<HHI", acl, offset) for offset in range(4, len(acl), 8)]
+    mask = next((permissions for tag, permissions, _ in entries if tag == ACL_MASK), 7)
+    writers = []
+    for tag, permissions, ident in entries:
+        if not permissions & ACL_WRITE or (tag != ACL_OTHER and not mask & ACL_WRITE):
+            continue
+        if tag == ACL_USER and ident not in (0, os.geteuid()):
+            writers.append(f"user {_owner(ident, 0).split(':')[0]}")
+        elif tag == ACL_GROUP_OBJ:
+            writers.append("its group")
+        elif tag == ACL_GROUP:
+            writers.append(f"group {_owner(0, ident).split(':')[1]}")
+        elif tag == ACL_OTHER:
+            writers.append("everyone")
+    return writers
+
+
+def _folder_problem(descriptor, name):
+    """Why the folder open at descriptor (its path: name) is no place for the report, or None: it
+    must be root's or the user's running the play, and written by no one else (ACLs counted)
+    unless it has the sticky bit, where no one may rename or remove what others made."""
+    found = os.fstat(descriptor)
+    if found.st_uid not in (0, os.geteuid()):
+        return (f"the folder {name} belongs to {_owner(found.st_uid, found.st_gid)} "
+                f"({stat.filemode(found.st_mode)}), neither root nor you: the report's folder and every "
+                "folder above it must be root's or yours")
+    if found.st_mode & stat.S_ISVTX:
+        return None
+    writers = _acl_writers(descriptor)
+    if writers:
+        return (f"an ACL lets {', '.join(writers)} write the folder {name} ({stat.filemode(found.st_mode)}+), "
+                "which has no sticky bit: use a folder only you (or root) can write, or one with the sticky "
+                "bit, like /tmp")
+    if found.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        who = "everyone" if found.st_mode & stat.S_IWOTH else "its group"
+        return (f"{who} may write the folder {name} ({stat.filemode(found.st_mode)} "
+                f"{_owner(found.st_uid, found.st_gid)}), which has no sticky bit: use a folder only you (or "
+                "root) can write, or one with the sticky bit, like /tmp")
+    return None
+
+
+def _file_system(descriptor):
+    """The type of the file system of the folder open at descriptor, from /proc/self/mountinfo;
+    None when it cannot be told."""
+    found = os.fstat(descriptor)
+    device = f"{os.major(found.st_dev)}:{os.minor(found.st_dev)}"
+    try:
+        with open("/proc/self/mountinfo", encoding="utf-8", errors="replace") as mounts:
+            for line in mounts:
+                fields = line.split()
+                if len(fields) > 2 and fields[2] == device and "-" in fields:
+                    return fields[fields.index("-") + 1]
+    except OSError:
+        pass
+    return None
+
+
+def hostname_check_report_folder(report):
+    """The report's folder, opened for the report to be made there, or why it cannot be:
+    {"descriptor": an O_PATH descriptor of the folder, which the caller closes, "folder": its path,
+    "name": the report's name in it} or {"problem": why}. The path, relative to where
+    ansible-playbook runs, must name a regular file or a new name, in a folder reached from / one
+    folder at a time through no link, each folder safe (_folder_problem): what is
+    made through the descriptor lands in the folder that was checked, whatever is renamed later.
+    The settings' check and the report's writer both come here."""
+    if not isinstance(report, str) or os.path.basename(report) in ("", ".", ".."):
+        return {"problem": f"hostname_check_report must name a file, not {report!r} (to write no report, set "
+                           "hostname_check_write_report to false)"}
+    path = os.path.normpath(os.path.join(os.getcwd(), report))
+    folder, name = os.path.split(path)
+    parts = [part for part in folder.split("/") if part]
+    descriptor = os.open("/", O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        problem = _folder_problem(descriptor, "/")
+        for depth, part in enumerate(parts):
+            if problem:
+                break
+            here = "/" + "/".join(parts[: depth + 1])
+            try:
+                below = os.open(part, O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=descriptor)
+            except FileNotFoundError:
+                problem = f"the folder {here} does not exist"
+                break
+            except OSError as error:
+                try:
+                    kind = _kind(os.stat(part, dir_fd=descriptor, follow_symlinks=False).st_mode)
+                except OSError:
+                    kind = None
+                if kind == "a symbolic link":
+                    problem = (f"{here} is a symbolic link; name the folder by the path it leads to, "
+                               f"{os.path.realpath(here)}, if that is the folder meant")
+                elif kind:
+                    problem = f"{here} is {kind}, not a folder"
+                else:
+                    problem = f"cannot open the folder {here}: {error.strerror}"
+                break
+            os.close(descriptor)
+            descriptor = below
+            problem = _folder_problem(descriptor, here)
+        if not problem and _file_system(descriptor) in KERNEL_FILE_SYSTEMS:
+            problem = f"the folder {folder} is in the kernel's {_file_system(descriptor)} file system, which takes no report"
+        if not problem:
+            try:
+                found = os.stat(name, dir_fd=descriptor, follow_symlinks=False)
+            except FileNotFoundError:
+                found = None
+            except OSError as error:
+                problem = f"cannot look at {path}: {error.strerror}"
+            if found is not None and not stat.S_ISREG(found.st_mode):
+                problem = (f"{path} is {_kind(found.st_mode)}; name a regular file or a new name (to write no "
+                           "report, set hostname_check_write_report to false)")
+    except BaseException:
+        os.close(descriptor)
+        raise
+    if problem:
+        os.close(descriptor)
+        return {"problem": problem}
+    return {"descriptor": descriptor, "folder": folder, "name": name}
+
+
+def _report_problem(report):
+    """Why the report cannot be written at report, or None."""
+    opened = hostname_check_report_folder(report)
+    if "problem" in opened:
+        problem = opened["problem"]
+        return problem if problem.startswith("hostname_check_report") else f"hostname_check_report: {problem}"
+    os.close(opened["descriptor"])
+    return None
+
+
+def _boolean_problem(settings, flag):
+    """Why the setting is not a boolean as Ansible takes one (type: bool in the argument spec, and
+    the role's action), or None: one rule, Ansible's own."""
+    try:
+        boolean(settings.get(flag), strict=True)
+    except TypeError:
+        return (f"hostname_check_{flag} must be true or false (or yes/no, on/off, y/n, t/f, 1/0), "
+                f"not {settings.get(flag)!r}")
     return None
 
 
@@ -135,19 +411,17 @@ def hostname_check_setting_problems(settings):
     timeout = str(settings.get("timeout", ""))
     if not re.fullmatch("[1-9][0-9]{0,5}", timeout):
         problems.append(f"hostname_check_timeout must be a whole number of seconds from 1, not {timeout!r}")
-    report = settings.get("report")
-    if not isinstance(report, str) or not report or report.endswith("/"):
-        problems.append(f"hostname_check_report must name a file, not {report!r}")
-    elif not os.path.isdir(os.path.dirname(report) or "."):
-        problems.append(f"hostname_check_report: the folder {os.path.dirname(report)!r} does not exist")
-    elif os.path.isdir(report):
-        problems.append(f"hostname_check_report: {report!r} is a folder; name a file")
-    elif (os.stat(os.path.dirname(report) or ".").st_mode & (stat.S_IWOTH | stat.S_ISVTX)) == stat.S_IWOTH:
-        problems.append(f"hostname_check_report: others may write its folder {os.path.dirname(report) or '.'!r}, "
-                        "which has no sticky bit; choose a folder only you can write")
+    for flag in ("fail_on_bad", "fail_on_error", "write_report"):
+        problem = _boolean_problem(dict({"write_report": True}, **settings), flag)
+        if problem:
+            problems.append(problem)
+    if not _boolean_problem(settings, "write_report") and boolean(settings.get("write_report", True)):
+        problem = _report_problem(settings.get("report"))
+        if problem:
+            problems.append(problem)
     # The Linux executables: the one for every host when given, else one a machine. Each must be
-    # there, readable, and an executable for its machine: the most likely first mistake is a
-    # build not made yet.
+    # there, readable, and a statically linked executable for its machine: the most likely first
+    # mistake is a build not made yet.
     binary = settings.get("binary")
     binaries = settings.get("binaries")
     if binary:
@@ -179,9 +453,6 @@ def hostname_check_setting_problems(settings):
                 problem = _executable_problem(str(path), "PE", str(machine))
                 if problem:
                     problems.append(f"hostname_check_exes[{machine}]: {problem}")
-    for flag in ("fail_on_bad", "fail_on_error"):
-        if str(settings.get(flag)).lower() not in ("true", "false", "yes", "no", "1", "0", "on", "off"):
-            problems.append(f"hostname_check_{flag} must be true or false, not {settings.get(flag)!r}")
     return problems
 
 
@@ -436,6 +707,7 @@ class FilterModule:
         return {
             "hostname_check_payloads": hostname_check_payloads,
             "hostname_check_setting_problems": hostname_check_setting_problems,
+            "hostname_check_report_folder": hostname_check_report_folder,
             "hostname_check_record": hostname_check_record,
             "hostname_check_report": hostname_check_report,
             "hostname_check_verdict": hostname_check_verdict,

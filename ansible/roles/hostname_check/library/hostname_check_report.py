@@ -12,6 +12,8 @@ short_description: Writes hostname_check's report and says what it found
 description:
   - Makes one record a host from the results the role registered there, writes the JSON report
     through a new file renamed over the path given, and returns the summary and the hosts to fail.
+  - The path must name a regular file or a new name; its folder and every folder above it must be
+    root's or the user's and written by no one else (ACLs counted) unless they have the sticky bit.
 options:
   hosts:
     description: The hosts of the play.
@@ -32,6 +34,10 @@ options:
     default: true
   fail_on_error:
     description: Fail the hosts that could not be checked.
+    type: bool
+    default: true
+  write:
+    description: Write the report; when false, none is written and the path is not used.
     type: bool
     default: true
 """
