@@ -1,5 +1,7 @@
 // A sockets layer that fails as the real one cannot be made to: HOSTNAME_CHECK_FAKE_SOCKETS set
-// to "startup" makes WSAStartup fail, "name" makes gethostname fail with WSAENETDOWN.
+// to "startup" makes WSAStartup fail, "name" makes gethostname fail with WSAENETDOWN, "hang" makes
+// gethostname wait for ever on a process of its own (`sleep 603` through /bin/sh), as a library
+// stuck in a lookup does: whatever limits the check's time must end that process too.
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -30,7 +32,10 @@ int WSAGetLastError() { return lastError; }
 namespace win32_layer {
 
 int gethostname(char* name, int length) {
-  if (Fails("name")) {
+  if (Fails("hang")) {
+    win32_layer::system("sleep 603");
+  }
+  if (Fails("name") || Fails("hang")) {
     lastError = kWsaENetDown;
     return -1;
   }

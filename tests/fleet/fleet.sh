@@ -15,6 +15,8 @@
 #                                          host's own, mounted in the host's namespace
 #                           aarch64        the root's programs are for aarch64: qemu-user runs them
 #                                          (binfmt_misc, registered for the fleet's lifetime)
+#                           proc           the root has a /proc of its own (the machine's
+#                                          processes, as a host with its own root sees them)
 #                         writes DIR/inventory.yml (also listing DIR/unreachable, one NAME PORT a
 #                         line, as hosts where nothing listens) and waits until every sshd listens.
 #                         Fails if a port is taken.
@@ -102,6 +104,7 @@ start_host() {
       mount --bind "$(cat "$host/root")" "$root"
       mount --bind /dev "$root/dev"
       mount --bind "$host/etc_hostname" "$root/etc/hostname"
+      [ ! -f "$host/proc" ] || mount -t proc proc "$root/proc"
     fi
     for folder in /tmp /var/tmp /dev/shm /root; do
       options=nosuid,nodev,mode=1777

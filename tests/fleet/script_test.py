@@ -1,7 +1,9 @@
 """The host-side script as it runs on a host, without SSH: the action plugin's own command line
 and standard input, fed to this machine's /bin/sh with stand-in executables, one row a case.
 Folders a program may not run in are noexec mounts in a private mount namespace (root only); tools
-a host lacks are left off PATH.
+a host lacks are left off PATH; a busybox host is busybox-static mounted over /bin/sh in a private
+mount namespace (root only), with a PATH of its applets. Every run carries a mark of its own in its
+environment, by which the processes it leaves (none, ever) are told from everyone else's.
     python3 -m unittest tests/fleet/script_test.py
 """
 
@@ -20,7 +22,9 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import uuid
 from unittest import mock
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
@@ -40,14 +44,25 @@ with open(os.path.join(ROLE, "files", "hostname_check_run.sh"), "rb") as script_
     SCRIPT = script_file.read()
 MACHINE = platform.machine()
 TOOLS = ("uname", "sed", "mktemp", "base64", "gzip", "chmod", "rm", "cat", "sleep", "timeout", "pwd", "ps", "sh")
-ROOT = os.geteuid() == 0 and shutil.which("unshare") is not None
+# Found here, for a wrapper that runs with the PATH of the host the row makes.
+UNSHARE, MOUNT, FIND = (shutil.which(tool) for tool in ("unshare", "mount", "find"))
+ROOT = os.geteuid() == 0 and UNSHARE is not None
+BUSYBOX = shutil.which("busybox")
+# The tools a busybox host's PATH has: links to busybox, which runs the applet a link names.
+BUSYBOX_TOOLS = ("uname", "sed", "mktemp", "base64", "gzip", "chmod", "rm", "cat", "sleep", "pwd", "ps", "sh")
+# How many times the row that runs the script many times under load runs it; more for a
+# measurement (HOSTNAME_CHECK_WATCHDOG_RUNS=1000).
+WATCHDOG_RUNS = int(os.environ.get("HOSTNAME_CHECK_WATCHDOG_RUNS", "100"))
 
 # Stand-ins for the check: each says where it ran.
 SAYS_WHERE = 'echo "ran in $PWD"'
 CRASHES = SAYS_WHERE + "\nkill -SEGV $$"
 HANGS = SAYS_WHERE + "\nexec sleep 217"
-# One that hangs in a process of its own, as the check does in `hostname`.
-HANGS_BELOW = SAYS_WHERE + "\nsh -c 'exec sleep 218'\nexit 0"
+# One that hangs two processes below it, as the check does in `hostname`, which it runs through
+# sh: check, sh, sleep.
+HANGS_BELOW = SAYS_WHERE + "\nsh -c '(exec sleep 218); :'\nexit 0"
+# A ps that takes no -o, as busybox's was before it learnt it.
+PS_WITHOUT_O = '#!/bin/sh\necho "ps: invalid option -- \'o\'" >&2\nexit 1\n'
 
 
 class Script(unittest.TestCase):
@@ -66,31 +81,123 @@ class Script(unittest.TestCase):
             files[machine] = path
         return filters.hostname_check_payloads(files)
 
-    def path_without(self, missing):
+    def path_without(self, missing, ps_without_o=False):
         """A PATH with this machine's tools but the missing ones."""
         folder = tempfile.mkdtemp(dir=os.path.join(self.work, "bin"))
         for tool in TOOLS:
             found = shutil.which(tool)
             if tool not in missing and found:
                 os.symlink(found, os.path.join(folder, tool))
+        if ps_without_o:
+            os.unlink(os.path.join(folder, "ps"))
+            with open(os.path.join(folder, "ps"), "w", encoding="ascii") as ps:
+                ps.write(PS_WITHOUT_O)
+            os.chmod(os.path.join(folder, "ps"), 0o755)
         return folder
 
-    def run_script(self, standins, limit=5, tmpdir=None, missing=(), noexec=(), cwd=None):
+    def busybox_path(self):
+        """A PATH of busybox applets, and no timeout among them."""
+        folder = tempfile.mkdtemp(dir=os.path.join(self.work, "bin"))
+        for tool in BUSYBOX_TOOLS:
+            os.symlink(BUSYBOX, os.path.join(folder, tool))
+        return folder
+
+    def marked(self):
+        """The processes that carry this test's mark: pid and command line."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as environ:
+                    if self.mark not in environ.read().split(b"\0"):
+                        continue
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    found.append((int(pid), cmdline.read().split(b"\0")[:-1]))
+            except OSError:
+                continue  # gone meanwhile
+        return found
+
+    def script_pid(self, ran):
+        """The pid of the script's shell, once the check's deepest process (`sleep 218`) runs."""
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and ran.poll() is None:
+            processes = self.marked()
+            if any(args == [b"sleep", b"218"] for _, args in processes):
+                return next(pid for pid, args in processes if args[1:2] == [b"-c"] and args[3:4] == [b"hostname_check"])
+            time.sleep(0.02)
+        self.fail("the check never ran")
+
+    def run_script(self, standins, limit=5, tmpdir=None, missing=(), noexec=(), cwd=None, busybox=False,
+                   ps_without_o=False, send=None):
         payloads = self.payloads(standins)
         machines = list(payloads)
         command = action.command_line(SCRIPT, limit, machines)
-        env = {"PATH": self.path_without(missing) if missing else os.environ["PATH"],
+        if busybox:
+            path = self.busybox_path()
+        elif missing or ps_without_o:
+            path = self.path_without(missing, ps_without_o)
+        else:
+            path = os.environ["PATH"]
+        env = {"PATH": path,
                "HOME": os.path.join(self.work, "home"),
-               "TMPDIR": os.path.join(self.work, "tmp") if tmpdir is None else tmpdir}
+               "TMPDIR": os.path.join(self.work, "tmp") if tmpdir is None else tmpdir,
+               "HOSTNAME_CHECK_TEST_MARK": self.mark.decode().partition("=")[2]}
         argv = ["/bin/sh", "-c", command]
+        left = os.path.join(self.work, "left")
+        if noexec or busybox:
+            # In a mount namespace of the run's own: the folders become empty noexec tmpfs mounts,
+            # busybox becomes /bin/sh. What the run leaves in the mounts is listed before they go.
+            mounts = [f"{MOUNT} -t tmpfs -o noexec tmpfs {folder}" for folder in noexec]
+            if busybox:
+                mounts.append(f"{MOUNT} --bind {BUSYBOX} /bin/sh")
+            argv = [UNSHARE, "--mount", "--propagation", "private", "/bin/sh", "-c",
+                    " && ".join(mounts) + ' && { "$@"; status=$?; '
+                    + (f"{FIND} {' '.join(noexec)} -mindepth 1 >{left}; " if noexec else "")
+                    + "exit $status; }", "unshare"] + argv
+        started = time.monotonic()
+        ran = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=env, cwd=cwd or self.work)
+        try:
+            if send is None:
+                out, err = ran.communicate(action.standard_input(payloads, machines), timeout=60)
+            else:
+                ran.stdin.write(action.standard_input(payloads, machines))
+                ran.stdin.close()
+                ran.stdin = None  # written, for communicate
+                os.kill(self.script_pid(ran), send)
+                out, err = ran.communicate(timeout=60)
+        finally:
+            if ran.poll() is None:
+                ran.kill()
+                ran.communicate()
+        elapsed = time.monotonic() - started
         if noexec:
-            # The folders become empty noexec tmpfs mounts, in a mount namespace of the run's own.
-            mounts = " && ".join(f"mount -t tmpfs -o noexec tmpfs {folder}" for folder in noexec)
-            argv = ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                    mounts + ' && exec "$@"', "unshare"] + argv
-        ran = subprocess.run(argv, input=action.standard_input(payloads, machines), capture_output=True,
-                             env=env, cwd=cwd or self.work, timeout=60, check=False)
-        return ran.returncode, ran.stdout.decode(), ran.stderr.decode()
+            with open(left, encoding="utf-8") as listed:
+                self.assertEqual(listed.read(), "", "the run left files in a folder where no program may run")
+        return ran.returncode, out.decode(), err.decode(), elapsed
+
+    def assert_no_process_left(self):
+        """None of the run's processes stays (one it signalled is given a moment to go); any that
+        does is named, then killed."""
+        deadline = time.monotonic() + 3
+        while self.marked() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        left = self.marked()
+        for pid, _ in left:
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+        self.assertEqual(left, [], "a process of the run is left")
+
+    @contextlib.contextmanager
+    def load(self):
+        """Both cores kept busy, for a minute at most, whatever happens to the test."""
+        spin = "import time\nend = time.monotonic() + 60\nwhile time.monotonic() < end:\n    pass\n"
+        loops = [subprocess.Popen([sys.executable, "-c", spin]) for _ in range(2)]
+        try:
+            yield
+        finally:
+            for loop in loops:
+                loop.kill()
+                loop.wait()
 
     def assert_nothing_left(self):
         for folder in ("tmp", "home"):
@@ -117,9 +224,25 @@ class Script(unittest.TestCase):
              "hostname_check: timed out after 1 seconds\n", False),
             ("out of time without timeout, below the check", {MACHINE: HANGS_BELOW}, {"limit": 1, "missing": ("timeout",)},
              124, tmp, "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time, below the check", {MACHINE: HANGS_BELOW}, {"limit": 1}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time without timeout, a ps that takes no -o", {MACHINE: HANGS_BELOW},
+             {"limit": 1, "missing": ("timeout",), "ps_without_o": True}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False),
             ("in time without timeout", {MACHINE: SAYS_WHERE}, {"missing": ("timeout",)}, 0, tmp, "", False),
+            # A check that ends at once, again and again with both cores busy: never reported out
+            # of time, never waiting out the limit.
+            (f"in time without timeout, {WATCHDOG_RUNS} times under load", {MACHINE: SAYS_WHERE},
+             {"missing": ("timeout",), "runs": WATCHDOG_RUNS}, 0, tmp, "", False),
             ("a relative TMPDIR", {MACHINE: SAYS_WHERE}, {"tmpdir": "tmp"}, 0, tmp, "", False),
             ("a TMPDIR that is not there", {MACHINE: SAYS_WHERE}, {"tmpdir": "/nonexistent"}, 0, "/var/tmp", "", False),
+        ] + [
+            # The connection drops while the check hangs: the script, sent the signal, ends the
+            # check with everything below it at once, and removes the folder.
+            (f"{signal.Signals(sent).name} to the script{how}", {MACHINE: HANGS_BELOW},
+             dict(options, limit=30, send=sent), 129, tmp, "", False)
+            for sent in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+            for how, options in (("", {}), (" without timeout", {"missing": ("timeout",)}))
         ] + [
             (f"no {tool}", {MACHINE: SAYS_WHERE}, {"missing": (tool,)}, 125, None,
              f"hostname_check: this host has no {tool}, which the check needs to start\n", False)
@@ -130,13 +253,34 @@ class Script(unittest.TestCase):
             ("then home", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm")}, 0, home, "", True),
             ("nowhere", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm", home)}, 125, None,
              f"hostname_check: {no_folder}; tried {tmp} /var/tmp /dev/shm {home}\n", True),
+            # busybox's sh runs its own timeout applet, whatever PATH says.
+            ("busybox", {MACHINE: SAYS_WHERE}, {"busybox": True}, 0, tmp, "", True),
+            ("busybox, out of time below the check", {MACHINE: HANGS_BELOW}, {"limit": 1, "busybox": True}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", True),
+            ("busybox, TERM to the script", {MACHINE: HANGS_BELOW}, {"limit": 30, "busybox": True, "send": signal.SIGTERM},
+             129, tmp, "", True),
         ]
         for what, standins, options, status, where, err, needs_root in cases:
             with self.subTest(what):
                 if needs_root and not ROOT:
-                    continue  # noexec mounts need root
-                rc, out, got_err = self.run_script(standins, **options)
-                self.assertEqual(rc, status, got_err)
+                    continue  # mounts need root
+                if options.get("busybox") and not BUSYBOX:
+                    self.skipTest("no busybox here: apt-get install busybox-static")
+                options = dict(options)
+                runs = options.pop("runs", 1)
+                limit = options.setdefault("limit", 5)
+                self.mark = f"HOSTNAME_CHECK_TEST_MARK={uuid.uuid4()}".encode()
+                wrong = []  # (status, seconds) of the runs that ended otherwise, or waited the limit
+                with self.load() if runs > 1 else contextlib.nullcontext():
+                    for _ in range(runs):
+                        rc, out, got_err, elapsed = self.run_script(standins, **options)
+                        if rc != status or (status != 124 and elapsed >= limit):
+                            wrong.append((rc, round(elapsed, 1)))
+                if runs > 1:
+                    print(f"\n{what}: {sum(took >= limit for _, took in wrong)} waited the limit, "
+                          f"{sum(rc == 124 for rc, _ in wrong)} ended 124, {len(wrong)} wrong in all",
+                          file=sys.stderr)
+                self.assertEqual(wrong, [], f"runs that ended otherwise or waited the limit: {got_err}")
                 # The machine first, unless a tool the script needs is missing.
                 self.assertEqual(out.startswith(machine_line), "this host has no" not in err, out)
                 ran = [line for line in out.splitlines() if line.startswith("ran in ")]
@@ -148,8 +292,7 @@ class Script(unittest.TestCase):
                     self.assertFalse(os.path.exists(ran[0][len("ran in "):]), "the private folder stays")
                 self.assertTrue(got_err.endswith(err), got_err)
                 self.assert_nothing_left()
-                left = subprocess.run(["pgrep", "-x", "-f", "sleep 21[78]"], capture_output=True, check=False)
-                self.assertEqual(left.stdout, b"", "a process of the check is left")
+                self.assert_no_process_left()
 
     def test_command_line_and_limits(self):
         command = action.command_line(b"echo hi", 9, ["x86_64", "*", "it's"])
@@ -160,7 +303,8 @@ class Script(unittest.TestCase):
         self.assertEqual(action.standard_input({"a": "QQ==", "b": "Qg=="}, ["b", "a"]), b"Qg==\nQQ==\n")
         for timeout, limit in ((60, 48), (300, 240), (10, 7), (4, 1), (1, 1), ("10", 7)):
             self.assertEqual(action.host_limit(timeout), limit)
-        self.assertEqual(action.bounded("x" * (action.OUTPUT_LIMIT + 5)), "x" * action.OUTPUT_LIMIT)
+        # 64 KiB of each stream, a number of its own here, so that a changed limit shows.
+        self.assertEqual(action.bounded("x" * 70000), "x" * 65536)
         self.assertEqual(action.bounded(None), "")
 
     def test_windows_steps(self):

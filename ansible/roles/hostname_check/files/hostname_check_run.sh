@@ -5,13 +5,62 @@
 # executable, compressed with gzip and encoded in base64. The script prints the host's machine
 # ("hostname_check machine: NAME"), then runs the executable for it in a private directory where a
 # program may run, with at most LIMIT seconds to finish, and removes the directory however the run
-# ends. Its status is the check's; 124 when the check ran out of time; 125 when it could not be
-# started, with the reason on standard error.
+# ends. Its status is the check's; 124 when the check ran out of time, which it then ends with
+# every process it started; 125 when it could not be started, with the reason on standard error;
+# 129 when the script itself is sent HUP, INT, PIPE or TERM (the connection dropped), which ends
+# the check and everything it started as well.
+
+# Ends the processes named and every process below them: each is stopped (STOP) as soon as it is
+# found, so that none can start another unseen, and the processes of this host (/proc/PID/stat:
+# the state and the parent follow the command's name in parentheses) are looked through again
+# until a pass finds no new one and every one found has stopped; then each is sent TERM and let
+# go on (CONT) to take it. $$ among the named is looked under, never stopped. Without /proc (a
+# bare chroot), only the processes named are ended.
+end_below() {
+  tree=" $* "
+  tree_found=
+  for tree_pid in "$@"; do
+    [ "$tree_pid" = "$$" ] || ! kill -s STOP "$tree_pid" 2>/dev/null || tree_found="$tree_found $tree_pid"
+  done
+  tree_passes=0
+  while [ -r /proc/self/stat ] && [ "$tree_passes" -lt 100 ]; do
+    tree_passes=$((tree_passes + 1))
+    tree_more=
+    for tree_stat in /proc/[0-9]*/stat; do
+      read -r tree_line 2>/dev/null <"$tree_stat" || continue
+      tree_pid=${tree_line%% *}
+      tree_line=${tree_line##*") "}
+      tree_state=${tree_line%% *}
+      tree_line=${tree_line#* }
+      tree_parent=${tree_line%% *}
+      case $tree in
+      *" $tree_pid "*)
+        case $tree_state in T | t | Z | X | x) ;; *) [ "$tree_pid" = "$$" ] || tree_more=yes ;; esac
+        ;;
+      *" $tree_parent "*)
+        if kill -s STOP "$tree_pid" 2>/dev/null; then
+          tree="$tree$tree_pid "
+          tree_found="$tree_found $tree_pid"
+          tree_more=yes
+        fi
+        ;;
+      esac
+    done
+    [ -n "$tree_more" ] || break
+  done
+  if [ -n "$tree_found" ]; then
+    kill -s TERM $tree_found 2>/dev/null
+    kill -s CONT $tree_found 2>/dev/null
+  fi
+}
+
 limit=$1
 shift
 dir=
 trap 'rm -rf "$dir"' EXIT
-trap 'exit 129' HUP INT PIPE TERM
+sleeper=
+runner=
+trap 'end_below $$ $sleeper $runner; exit 129' HUP INT PIPE TERM
 umask 077
 
 fail() {
@@ -56,35 +105,43 @@ rm -f "$dir/probe"
 
 printf '%s\n' "$payload" | base64 -d | gzip -dc >"$dir/hostname_check" &&
   chmod 700 "$dir/hostname_check" && cd "$dir" || fail "cannot unpack the executable in $dir"
-if command -v timeout >/dev/null 2>&1; then
-  timeout "$limit" ./hostname_check
+case $(timeout --version 2>/dev/null) in
+*"(GNU coreutils)"*)
+  # GNU timeout ends the check's whole process group when the time is up. In the background, so
+  # that a signal to this script is taken at once: the shell takes a trap while it waits, but only
+  # after a command in the foreground has ended.
+  timeout "$limit" ./hostname_check &
+  runner=$!
+  wait "$runner"
   status=$?
-else
-  # A watchdog of our own: stops the check and what it started (through ps, where there is one)
-  # after LIMIT seconds, as timeout would, and its own sleep with it once the check is done.
-  kill_tree() {
-    for child in $(ps -e -o pid= -o ppid= 2>/dev/null | while read -r pid parent; do
-      [ "$parent" != "$1" ] || echo "$pid"
-    done); do
-      kill_tree "$child"
-    done
-    kill -TERM "$1" 2>/dev/null
-  }
-  ./hostname_check &
-  check=$!
+  ;;
+*)
+  # A watchdog of our own, on a host without GNU timeout (busybox's sh runs its own timeout applet
+  # whatever PATH says, which ends the check alone and says nothing of the time): a sleep of LIMIT
+  # seconds, which the check's own shell ends as soon as the check is done. Only a sleep that ran
+  # its full time ends the check and everything below it. No process is told to stop before it
+  # can take it: the sleep is this shell's own child from the start, and a signal that ends it
+  # early only shortens the wait.
+  sleep "$limit" >/dev/null 2>&1 &
+  sleeper=$!
   (
-    trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
-    sleep "$limit" &
-    sleeper=$!
-    wait "$sleeper" && echo expired >"$dir/.expired" && kill_tree "$check"
+    ./hostname_check
+    status=$?
+    kill "$sleeper" 2>/dev/null
+    exit "$status"
   ) &
-  watchdog=$!
-  # (Without the shell's word on a check it stopped: the message below says it.)
-  wait "$check" 2>/dev/null
+  runner=$!
+  expired=
+  if wait "$sleeper"; then
+    expired=yes
+    end_below "$runner"
+  fi
+  sleeper=
+  wait "$runner"
   status=$?
-  kill -TERM "$watchdog" 2>/dev/null
-  wait "$watchdog"
-  [ ! -e "$dir/.expired" ] || status=124
-fi
+  [ -z "$expired" ] || status=124
+  ;;
+esac
+runner=
 [ "$status" -ne 124 ] || echo "hostname_check: timed out after $limit seconds" >&2
 exit "$status"
