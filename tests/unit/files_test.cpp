@@ -198,12 +198,12 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
     struct stat left {};
     EXPECT_EQ(lstat(named.c_str(), &left) != 0, r.removed) << r.name;
   }
-  // Several names at once, each removed; a name of the layer's whole buffer (PATH_MAX bytes, one
-  // more than it holds with its end) is refused with a message, after `del` as after `>`, and
-  // what came before it is still removed.
+  // Several names at once, after a tab as after a blank, each removed; a name of the layer's whole
+  // buffer (PATH_MAX bytes, one more than it holds with its end) is refused with a message, after
+  // `del` as after `>`, and what came before it is still removed.
   for (const char* name : {"a", "b", "c"})
     ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/" + name, ""));
-  EXPECT_EQ(win32_layer::system(("del " + base + "/a " + base + "/b\t" + base + "/c").c_str()), 0);
+  EXPECT_EQ(win32_layer::system(("del\t" + base + "/a " + base + "/b\t" + base + "/c").c_str()), 0);
   for (const char* name : {"a", "b", "c"}) EXPECT_NE(access((base + "/" + name).c_str(), F_OK), 0);
   // A name that cannot be removed (a directory) fails the command, and the names after it are
   // still removed.
@@ -222,6 +222,8 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
   errno = 0;
   EXPECT_EQ(win32_layer::system((": " + std::string(4094, 'x')).c_str()), -1);
   EXPECT_EQ(errno, E2BIG);
+  // The command's own status comes back.
+  EXPECT_EQ(win32_layer::system("exit 3"), 3 << 8);
   EXPECT_EQ(win32_layer::system(("echo x > " + base + "/short").c_str()), 0);
   EXPECT_EQ(ReadAll(base + "/short"), "x\n");
   setenv("PATH", path.c_str(), 1);
