@@ -7,10 +7,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "command_source.h"
 #include "win32_layer.h"
 
 namespace {
@@ -22,26 +25,40 @@ void WriteFile(const std::string& path, const char* text) {
   fclose(out);
 }
 
+// Whether this process still holds a descriptor on path.
+bool HoldsOpen(const std::string& path) {
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(fd.path(), ignored) == path) return true;
+  }
+  return false;
+}
+
 // Reading a file opened with "r" folds CR LF and ends at Ctrl-Z as the Windows runtime's text
-// mode does; "rb" reads the bytes as they are.
+// mode does; "rb" reads the bytes as they are. The check, given these bytes as the command's
+// output, takes the first line of the text, at most 99 bytes of it and without its line feed, and
+// closes the capture before it is removed (Windows cannot remove an open file).
 TEST(TextModeFopen, FoldsCarriageReturnLineFeed) {
   const struct {
     std::string bytes;
     std::string text;
+    std::string firstLine;
   } cases[] = {
-      {"WS01\r\n", "WS01\n"},
-      {"a\r\nb\r\n", "a\nb\n"},
-      {"WS01\r", "WS01\r"},
-      {"\r\r\n", "\r\n"},
-      {"\n\r", "\n\r"},
-      {"a\rb", "a\rb"},
-      {"", ""},
-      {"vm\x1Axx\n", "vm"},
-      {"\x1A", ""},
-      {"vm\r\x1A\n", "vm\r"},
-      {"a\r\nb\x1A\x1A", "a\nb"},
+      {"WS01\r\n", "WS01\n", "WS01"},
+      {"a\r\nb\r\n", "a\nb\n", "a"},
+      {"WS01\r", "WS01\r", "WS01\r"},
+      {"\r\r\n", "\r\n", "\r"},
+      {"\n\r", "\n\r", ""},
+      {"a\rb", "a\rb", "a\rb"},
+      {"", "", ""},
+      {"vm\x1Axx\n", "vm", "vm"},
+      {"\x1A", "", ""},
+      {"vm\r\x1A\n", "vm\r", "vm\r"},
+      {"a\r\nb\x1A\x1A", "a\nb", "a"},
+      // A zero byte first: the line is empty, and nothing before it is looked at.
+      {std::string("\0WS01\r\n", 7), std::string("\0WS01\n", 6), ""},
       {std::string(5000, 'x') + "\r\n" + std::string(5000, 'y') + "\r\n",
-       std::string(5000, 'x') + "\n" + std::string(5000, 'y') + "\n"},
+       std::string(5000, 'x') + "\n" + std::string(5000, 'y') + "\n", std::string(99, 'x')},
   };
   char path[] = "/tmp/hostname_check_text.XXXXXX";
   const int fd = mkstemp(path);
@@ -59,6 +76,17 @@ TEST(TextModeFopen, FoldsCarriageReturnLineFeed) {
       fclose(in);
       EXPECT_EQ(read, std::string(mode) == "r" ? c.text : c.bytes) << "mode " << mode;
     }
+    // The buffer starts full of 'x', so that a line left unwritten shows.
+    const std::string capture = std::string(path) + ".capture";
+    char line[hostname_check::kCommandHostnameSize];
+    memset(line, 'x', sizeof line - 1);
+    line[sizeof line - 1] = '\0';
+    hostname_check::CaptureId id;
+    EXPECT_TRUE(hostname_check::GetHostnameFromCommand(
+        ("cat " + std::string(path) + " > " + capture).c_str(), capture.c_str(), line, id));
+    EXPECT_EQ(std::string(line), c.firstLine);
+    EXPECT_FALSE(HoldsOpen(capture)) << "the capture is still open";
+    remove(capture.c_str());
   }
   remove(path);
 }
@@ -170,12 +198,12 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
     struct stat left {};
     EXPECT_EQ(lstat(named.c_str(), &left) != 0, r.removed) << r.name;
   }
-  // Several names at once, each removed; a name of the layer's whole buffer (PATH_MAX bytes, one
-  // more than it holds with its end) is refused with a message, after `del` as after `>`, and
-  // what came before it is still removed.
+  // Several names at once, after a tab as after a blank, each removed; a name of the layer's whole
+  // buffer (PATH_MAX bytes, one more than it holds with its end) is refused with a message, after
+  // `del` as after `>`, and what came before it is still removed.
   for (const char* name : {"a", "b", "c"})
     ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/" + name, ""));
-  EXPECT_EQ(win32_layer::system(("del " + base + "/a " + base + "/b\t" + base + "/c").c_str()), 0);
+  EXPECT_EQ(win32_layer::system(("del\t" + base + "/a " + base + "/b\t" + base + "/c").c_str()), 0);
   for (const char* name : {"a", "b", "c"}) EXPECT_NE(access((base + "/" + name).c_str(), F_OK), 0);
   // A name that cannot be removed (a directory) fails the command, and the names after it are
   // still removed.
@@ -188,10 +216,20 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
   EXPECT_NE(access((base + "/d").c_str(), F_OK), 0);
   EXPECT_NE(win32_layer::system(("echo x > " + tooLong).c_str()), 0);
   EXPECT_NE(access(tooLong.substr(0, NAME_MAX).c_str(), F_OK), 0);
+  // A command of 4095 bytes runs; one of 4096, the interpreter's whole buffer, is refused. What
+  // the long one leaves in that buffer never reaches a shorter one after it.
+  EXPECT_EQ(win32_layer::system((": " + std::string(4093, 'x')).c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(win32_layer::system((": " + std::string(4094, 'x')).c_str()), -1);
+  EXPECT_EQ(errno, E2BIG);
+  // The command's own status comes back.
+  EXPECT_EQ(win32_layer::system("exit 3"), 3 << 8);
+  EXPECT_EQ(win32_layer::system(("echo x > " + base + "/short").c_str()), 0);
+  EXPECT_EQ(ReadAll(base + "/short"), "x\n");
   setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(ReadAll(old), "old\n");
 
-  for (const char* name : {"old", "fifolink"}) remove((base + "/" + name).c_str());
+  for (const char* name : {"old", "fifolink", "short"}) remove((base + "/" + name).c_str());
   rmdir((base + "/dir").c_str());
   rmdir(dir);
 }

@@ -32,6 +32,8 @@ TEST(TerminateRegistryString, LeavesAStringWithinTheBuffer) {
       {"terminated string", ERROR_SUCCESS, REG_SZ, std::string("WS01\0", 5), 5, "WS01"},
       {"expandable string", ERROR_SUCCESS, REG_EXPAND_SZ, std::string("WS01\0", 5), 5, "WS01"},
       {"string without its zero byte", ERROR_SUCCESS, REG_SZ, "WS01", 4, "WS01"},
+      {"a zero byte only past the data", ERROR_SUCCESS, REG_SZ, std::string("WS01junk\0", 9), 4,
+       "WS01"},
       {"empty value", ERROR_SUCCESS, REG_SZ, "", 0, ""},
       {"embedded zero ends the name", ERROR_SUCCESS, REG_SZ, std::string("WS\0 01\0", 7), 7, "WS"},
       {"259 characters and the zero byte", ERROR_SUCCESS, REG_SZ, std::string(259, 'n') + '\0', 260,
