@@ -229,11 +229,13 @@ class Script(unittest.TestCase):
             ("out of time without timeout, a ps that takes no -o", {MACHINE: HANGS_BELOW},
              {"limit": 1, "missing": ("timeout",), "ps_without_o": True}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
-            ("in time without timeout", {MACHINE: SAYS_WHERE}, {"missing": ("timeout",)}, 0, tmp, "", False),
-            # A check that ends at once, again and again with both cores busy: never reported out
-            # of time, never waiting out the limit.
+            # A check that ends at once, once and then again and again with both cores busy: never
+            # reported out of time, never waiting out the limit (long enough that a machine busy
+            # with more than this test does not run out of it).
+            ("in time without timeout", {MACHINE: SAYS_WHERE}, {"missing": ("timeout",), "limit": 20}, 0, tmp,
+             "", False),
             (f"in time without timeout, {WATCHDOG_RUNS} times under load", {MACHINE: SAYS_WHERE},
-             {"missing": ("timeout",), "runs": WATCHDOG_RUNS}, 0, tmp, "", False),
+             {"missing": ("timeout",), "runs": WATCHDOG_RUNS, "limit": 20}, 0, tmp, "", False),
             ("a relative TMPDIR", {MACHINE: SAYS_WHERE}, {"tmpdir": "tmp"}, 0, tmp, "", False),
             ("a TMPDIR that is not there", {MACHINE: SAYS_WHERE}, {"tmpdir": "/nonexistent"}, 0, "/var/tmp", "", False),
         ] + [
