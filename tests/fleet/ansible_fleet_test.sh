@@ -63,14 +63,16 @@ host() {
 pwned=$dir/pwned
 # The processes of this fleet (the fleet's mark in their environment, which every session's
 # commands carry) in the namespaces given: pid and command line, one a line.
+# (One find for every process's namespace: a fork for each would take minutes on a busy machine.)
 left_on() {
-  local process id
+  local process ns id
   id=$(cat "$dir/fleet_id")
-  for process in /proc/[0-9]*; do
-    [[ " $* " == *" $(readlink "$process/ns/uts" 2>/dev/null) "* ]] || continue
-    tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "HOSTNAME_CHECK_FLEET=$id" || continue
-    echo "${process#/proc/} $(tr '\0' ' ' <"$process/cmdline" 2>/dev/null)"
-  done
+  while read -r process ns; do
+    [[ " $* " == *" $ns "* ]] || continue
+    tr '\0' '\n' 2>/dev/null <"$process/environ" | grep -qxF "HOSTNAME_CHECK_FLEET=$id" || continue
+    echo "${process#/proc/} $(tr '\0' ' ' 2>/dev/null <"$process/cmdline")"
+  done < <(find /proc -mindepth 3 -maxdepth 3 -path '/proc/[0-9]*/ns/uts' -printf '%h %l\n' 2>/dev/null |
+    sed 's|/ns | |')
 }
 # The hosts listen on 127.0.0.1 at PORTS+1 to PORTS+99 (22200 unless HOSTNAME_CHECK_FLEET_PORTS
 # says otherwise, so that two checkouts can run the test at once), below the ephemeral range.
