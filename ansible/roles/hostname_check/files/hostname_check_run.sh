@@ -122,14 +122,16 @@ case $(timeout --version 2>/dev/null) in
   # its full time ends the check and everything below it. No process is told to stop before it
   # can take it: the sleep is this shell's own child from the start, and a signal that ends it
   # early only shortens the wait.
+  # The check's shell says nothing of its own (dash would say "Terminated" of a check it saw
+  # ended): the check's standard error goes to ours through descriptor 3, the shell's to nowhere.
   sleep "$limit" >/dev/null 2>&1 &
   sleeper=$!
   (
-    ./hostname_check
+    ./hostname_check 2>&3 3>&-
     status=$?
     kill "$sleeper" 2>/dev/null
     exit "$status"
-  ) &
+  ) 3>&2 2>/dev/null &
   runner=$!
   expired=
   if wait "$sleeper"; then
