@@ -64,7 +64,7 @@ if ! "${wine32[@]}" --version >/dev/null 2>&1 && [[ -f $i386_root/.complete ]]; 
   which32="wine in an i386 root"
 fi
 in_prefix32() { WINEPREFIX=$work/wineprefix32 WINEARCH=win32 "$@"; }
-trap 'wineserver -k 2>/dev/null; in_prefix32 "${wineserver32[@]}" -k 2>/dev/null; rm -rf "$work"' EXIT
+trap 'wineserver -k 2>/dev/null || true; in_prefix32 "${wineserver32[@]}" -k 2>/dev/null || true; rm -rf "$work"' EXIT
 
 # Why the 32-bit loader cannot start a program here, or nothing.
 wine32_cannot_run() {
