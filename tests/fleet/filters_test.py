@@ -436,7 +436,7 @@ class Payloads(unittest.TestCase):
             filters.hostname_check_payloads({"x86_64": fifo})
 
     def test_booleans(self):
-        """The booleans take exactly what Ansible's type: bool takes (the argument spec's check),
+        """The booleans take exactly what Ansible's type: bool takes (what meta/argument_specs.yml checks),
         fail_on_bad, fail_on_error and write_report alike."""
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
@@ -471,8 +471,8 @@ class Payloads(unittest.TestCase):
             "settings", os.path.join(ROLE, "action_plugins", "hostname_check_settings.py"))
         settings = importlib.util.module_from_spec(found)
         found.loader.exec_module(settings)
-        with open(os.path.join(ROLE, "meta", "argument_specs.yml"), encoding="utf-8") as specification:
-            options = settings.options_of(specification.read())
+        with open(os.path.join(ROLE, "meta", "argument_specs.yml"), encoding="utf-8") as description:
+            options = settings.options_of(description.read())
         for name, value, converted, problem in [
             ("hostname_check_timeout", "10", 10, None),
             ("hostname_check_timeout", 60, 60, None),

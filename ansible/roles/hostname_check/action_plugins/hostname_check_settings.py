@@ -2,7 +2,7 @@
 
 The role's variables are described once, in its meta/argument_specs.yml, which ansible-doc shows.
 Ansible would check them against it by itself, but once for every host, as a task of each, and
-with the whole specification in its message; this action checks them once, against the same
+with the whole description in its message; this action checks them once, against the same
 description: first each value's type (with Ansible's own conversions, so that `-e NAME=VALUE`
 text is read as Ansible reads it), then, with the role's filter, what the values name (the
 executables, the report's folder). Every problem is said in one message, naming its variable; none
@@ -32,9 +32,9 @@ PREFIX = "hostname_check_"
 HEADER = "hostname_check: the settings on the controller are wrong; no host was contacted"
 
 
-def options_of(specification):
+def options_of(description):
     """The options of the entry point in the text of meta/argument_specs.yml."""
-    return yaml.safe_load(specification)["argument_specs"][ENTRY_POINT]["options"]
+    return yaml.safe_load(description)["argument_specs"][ENTRY_POINT]["options"]
 
 
 def typed(options, values):
@@ -65,8 +65,8 @@ class ActionModule(ActionBase):
         role = getattr(self._task, "_role", None)
         if role is None:
             raise AnsibleError("hostname_check_settings: run it from the hostname_check role")
-        with open(os.path.join(role._role_path, "meta", "argument_specs.yml"), encoding="utf-8") as specification:
-            options = options_of(specification.read())
+        with open(os.path.join(role._role_path, "meta", "argument_specs.yml"), encoding="utf-8") as description:
+            options = options_of(description.read())
         values = {}
         problems = []
         for name in options:

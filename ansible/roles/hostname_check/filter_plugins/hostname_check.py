@@ -393,7 +393,7 @@ def _report_problem(report):
 
 
 def _boolean_problem(settings, flag):
-    """Why the setting is not a boolean as Ansible takes one (type: bool in the argument spec, and
+    """Why the setting is not a boolean as Ansible takes one (type: bool in meta/argument_specs.yml, and
     the role's action), or None: one rule, Ansible's own."""
     try:
         boolean(settings.get(flag), strict=True)

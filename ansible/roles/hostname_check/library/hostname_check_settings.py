@@ -11,7 +11,7 @@ module: hostname_check_settings
 short_description: Checks hostname_check's settings once, on the controller
 description:
   - Reads the role's variables and checks each against its type in the role's argument
-    specification (meta/argument_specs.yml), then what they name (the executables, the report's
+    description (meta/argument_specs.yml), then what they name (the executables, the report's
     folder), once, before any host is contacted.
   - Fails with one message that names every variable that is wrong. Changes nothing.
   - Runs only as a task of the hostname_check role.
