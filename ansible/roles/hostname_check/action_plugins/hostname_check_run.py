@@ -25,6 +25,7 @@ import signal
 from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure, AnsibleError
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
+from ansible.utils.unsafe_proxy import wrap_var
 from jinja2.exceptions import TemplateSyntaxError
 
 OUTPUT_LIMIT = 65536
@@ -119,7 +120,7 @@ class ActionModule(ActionBase):
         record = self._filter("hostname_check_record")(steps, machine)
         result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
         if failing(record, fail_on_bad, fail_on_error):
-            result.update(failed=True, msg=self._filter("hostname_check_verdict")(record))
+            result.update(failed=True, msg=wrap_var(self._filter("hostname_check_verdict")(record)))  # host text: never templated
         return result
 
     def _filter(self, name):
