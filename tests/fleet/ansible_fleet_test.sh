@@ -112,7 +112,11 @@ toolbox nohostname sh uname sed mktemp base64 gzip cat rm chmod timeout sleep
 host notimeout $((ports + 18)) ws18 $'ws18\n' setenv=PATH=/mnt/hosts/notimeout/bin hostname=$'#!/bin/sh\nexec sleep 602\n'
 toolbox notimeout sh uname sed mktemp base64 gzip cat rm chmod sleep hostname ps
 host reltmp $((ports + 19)) ws19 $'ws19\n' setenv=TMPDIR=.
-echo "gone $((ports + 99))" >"$dir/unreachable"
+# Nothing listens for gone, and its ssh hangs up its standard input before it tries, as a refused
+# ssh does when it ends before Ansible has sent anything: the reason must still be ssh's own.
+printf '#!/bin/sh\nexec 0<&-\nsleep 0.3\nexec ssh "$@"\n' >"$dir/ssh_hangs_up"
+chmod 755 "$dir/ssh_hangs_up"
+echo "gone $((ports + 99)) ansible_ssh_executable: $dir/ssh_hangs_up" >"$dir/unreachable"
 "$fleet" start "$dir"
 
 # The controller's gzip and base64 fail whenever they are called: nothing on the controller's side

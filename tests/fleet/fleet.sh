@@ -18,7 +18,8 @@
 #                           proc           the root has a /proc of its own (the machine's
 #                                          processes, as a host with its own root sees them)
 #                         writes DIR/inventory.yml (also listing DIR/unreachable, one NAME PORT a
-#                         line, as hosts where nothing listens) and waits until every sshd listens.
+#                         line, then optionally the host's variables as YAML "KEY: VALUE, ...", as
+#                         hosts where nothing listens) and waits until every sshd listens.
 #                         Fails if a port is taken.
 #   fleet.sh empty DIR    lists every file left in a host's four folders; fails if there is one.
 #   fleet.sh stop DIR     stops every host, and every process in it, its sessions too when its sshd
@@ -35,9 +36,12 @@ dir=$(realpath "$2")
 folders=(/tmp /var/tmp /dev/shm /root)
 binfmt=/proc/sys/fs/binfmt_misc
 
-# The pid of the process listening on a port of 127.0.0.1, or nothing.
-listener() {
-  ss -Hltnp "sport = :$1" | sed -n 's/.*pid=\([0-9]*\).*/\1/p' | head -n 1
+# Every TCP port listened on, with the pid of its first listener: "PORT PID" a line. One look at the
+# whole machine, as `ss -p` reads every process's descriptors whatever it is asked about.
+listeners() {
+  ss -Hltnp | awk '{ port = $4; sub(/.*:/, "", port); pid = ""
+    if (match($0, /pid=[0-9]+/)) pid = substr($0, RSTART + 4, RLENGTH - 4)
+    if (!(port in seen)) { seen[port] = 1; print port, pid } }'
 }
 
 # qemu-user for aarch64 programs, as Debian's qemu-user-static registers it, unless it already is.
@@ -51,8 +55,8 @@ register_aarch64() {
 
 start_host() {
   local host=$1 name=${1##*/} port noexec=()
-  port=$(cat "$host/port")
-  [[ -z $(listener "$port") ]] || { echo "port $port for $name is taken" >&2; return 1; }
+  port=$(<"$host/port")
+  [[ -z ${taken[$port]:-} ]] || { echo "port $port for $name is taken" >&2; return 1; }
   # A chroot must be root-owned and closed to others all the way up: the host sees its root at
   # /mnt/hosts/NAME/chroot, inside the fleet's folder seen at /mnt.
   if [[ -f $host/root ]]; then
@@ -61,7 +65,7 @@ start_host() {
   fi
   [[ ! -f $host/noexec ]] || read -ra noexec <"$host/noexec" || true
   local host_setenv=
-  [[ ! -f $host/setenv ]] || host_setenv=$(cat "$host/setenv")
+  [[ ! -f $host/setenv ]] || host_setenv=$(<"$host/setenv")
   {
     echo "Port $port"
     echo "ListenAddress 127.0.0.1"
@@ -79,8 +83,8 @@ start_host() {
     [[ ! -f $host/root ]] || echo "ChrootDirectory /mnt/hosts/$name/chroot"
     # Every session carries the fleet's mark in its environment (sshd, whose title covers its
     # environment, in its command line, below), by which stop knows its own.
-    echo "SetEnv HOSTNAME_CHECK_FLEET=$(cat "$dir/fleet_id")${host_setenv:+ $host_setenv}"
-    [[ ! -f $host/force_command ]] || echo "ForceCommand $(cat "$host/force_command")"
+    echo "SetEnv HOSTNAME_CHECK_FLEET=$fleet_id${host_setenv:+ $host_setenv}"
+    [[ ! -f $host/force_command ]] || echo "ForceCommand $(<"$host/force_command")"
   } >"$host/sshd_config"
   # root's login shell, in a passwd of the host's own.
   if [[ -f $host/shell ]]; then
@@ -113,37 +117,43 @@ start_host() {
       mount -t tmpfs -o "$options" tmpfs "$root$folder"
     done
     exec /usr/sbin/sshd -D -e -f "/mnt/hosts/$name/sshd_config" -o "VersionAddendum=fleet-$5"' \
-    sh "$host" "${noexec[*]:-}" "$dir" "$name" "$(cat "$dir/fleet_id")" 2>"$host/sshd.log" &
+    sh "$host" "${noexec[*]:-}" "$dir" "$name" "$fleet_id" 2>"$host/sshd.log" &
   echo $! >"$host/pid"
 }
 
 # Stops every process of every host of this fleet: in the host's recorded namespace and marked as
 # the fleet's (in its environment, or sshd's in its command line), whether or not its sshd still
-# runs. sshd's own session processes end with their sessions.
-# The pids of the processes of this fleet in the namespace ns.
+# runs. sshd's own session processes end with their sessions, or when stop ends the master
+# connections in DIR/cp.
+# The pids of the processes of this fleet, in any of the namespaces named by the keys of `ours`: a
+# few commands over the machine's processes, however many hosts and processes there are.
 fleet_processes() {
-  local ns=$1 id=$2 process
-  for process in /proc/[0-9]*; do
-    [[ $(readlink "$process/ns/uts" 2>/dev/null) == "$ns" ]] || continue
-    tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "HOSTNAME_CHECK_FLEET=$id" ||
-      tr '\0' ' ' <"$process/cmdline" 2>/dev/null | grep -qF "VersionAddendum=fleet-$id" || continue
-    echo "${process#/proc/}"
-  done
+  local id=$1 pid ns candidates=()
+  while read -r pid ns; do
+    [[ -z $ns || -z ${ours[$ns]:-} ]] || candidates+=("${pid%/ns}")
+  done < <(find /proc/[0-9]*/ns -maxdepth 1 -name uts -printf '%h %l\n' 2>/dev/null)
+  ((${#candidates[@]} > 0)) || return 0
+  {
+    grep -laxzF "HOSTNAME_CHECK_FLEET=$id" "${candidates[@]/%//environ}" 2>/dev/null || true
+    grep -laF "VersionAddendum=fleet-$id" "${candidates[@]/%//cmdline}" 2>/dev/null || true
+  } | sed -n 's|^/proc/\([0-9]*\)/.*|\1|p' | sort -u
 }
 
 stop_all() {
-  local host ns id signal pids namespaces=()
+  local host ns id signal pids own
+  local -A ours=()
   id=$(cat "$dir/fleet_id" 2>/dev/null) || id=
+  own=$(readlink /proc/self/ns/uts)
   for host in "$dir"/hosts/*/; do
     host=${host%/}
     ns=$(cat "$host/ns" 2>/dev/null) || ns=$(host_namespace "$host") || ns=
-    [[ -z $ns || $ns == "$(readlink /proc/self/ns/uts)" || -z $id ]] || namespaces+=("$ns")
+    [[ -z $ns || $ns == "$own" || -z $id ]] || ours[$ns]=1
     rm -f "$host/pid" "$host/ns"
   done
+  ((${#ours[@]} > 0)) || return 0
   # TERM, then, for what is still there a second later (or came up meanwhile), KILL.
   for signal in TERM TERM KILL; do
-    pids=()
-    for ns in "${namespaces[@]}"; do pids+=($(fleet_processes "$ns" "$id")); done
+    pids=($(fleet_processes "$id"))
     ((${#pids[@]} > 0)) || break
     kill -s "$signal" "${pids[@]}" 2>/dev/null || true
     sleep 0.5
@@ -177,10 +187,13 @@ case $command in
 start)
   mkdir -p /run/sshd
   cat /proc/sys/kernel/random/uuid >"$dir/fleet_id"
+  fleet_id=$(<"$dir/fleet_id")
   rm -f "$dir/host_key" "$dir/client_key"
   ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
   ssh-keygen -q -t ed25519 -N '' -f "$dir/client_key"
   : >"$dir/known_hosts"
+  read -r key_type key_text _ <"$dir/host_key.pub"
+  host_key="$key_type $key_text"
   {
     echo "all:"
     echo "  vars:"
@@ -191,30 +204,40 @@ start)
     echo "    ansible_ssh_common_args: -o UserKnownHostsFile=$dir/known_hosts -o StrictHostKeyChecking=yes -o ConnectTimeout=5"
     echo "  hosts:"
   } >"$dir/inventory.yml"
+  declare -A taken=()
+  while read -r port pid; do taken[$port]=${pid:-?}; done < <(listeners)
   for host in "$dir"/hosts/*/; do
     host=${host%/}
     start_host "$host" || { stop_all; unregister_aarch64; exit 1; }
-    echo "[127.0.0.1]:$(cat "$host/port") $(cut -d' ' -f1,2 "$dir/host_key.pub")" >>"$dir/known_hosts"
-    echo "    ${host##*/}: {ansible_port: $(cat "$host/port")}" >>"$dir/inventory.yml"
+    port=$(<"$host/port")
+    echo "[127.0.0.1]:$port $host_key" >>"$dir/known_hosts"
+    echo "    ${host##*/}: {ansible_port: $port}" >>"$dir/inventory.yml"
   done
   if [[ -f $dir/unreachable ]]; then
-    while read -r name port; do echo "    $name: {ansible_port: $port}" >>"$dir/inventory.yml"; done <"$dir/unreachable"
+    while read -r name port vars; do
+      echo "    $name: {ansible_port: $port${vars:+, $vars}}" >>"$dir/inventory.yml"
+    done <"$dir/unreachable"
   fi
-  # Every host's own sshd listens within ten seconds.
-  for host in "$dir"/hosts/*/; do
-    port=$(cat "$host/port")
-    for _ in $(seq 100); do
-      [[ -z $(listener "$port") ]] || break
-      sleep 0.1
-    done
-    if [[ $(listener "$port") != "$(cat "$host/pid")" ]]; then
+  # Every host's own sshd listens within ten seconds of the last one's start.
+  hosts=("$dir"/hosts/*/)
+  for _ in $(seq 100); do
+    taken=()
+    while read -r port pid; do taken[$port]=${pid:-?}; done < <(listeners)
+    waiting=0
+    for host in "${hosts[@]}"; do [[ -n ${taken[$(<"$host/port")]:-} ]] || { waiting=1; break; }; done
+    ((waiting)) || break
+    sleep 0.1
+  done
+  for host in "${hosts[@]}"; do
+    port=$(<"$host/port")
+    if [[ ${taken[$port]:-} != "$(<"$host/pid")" ]]; then
       echo "sshd for $host does not listen:" >&2
       cat "$host/sshd.log" >&2
       stop_all
       unregister_aarch64
       exit 1
     fi
-    readlink "/proc/$(cat "$host/pid")/ns/uts" >"$host/ns"
+    readlink "/proc/$(<"$host/pid")/ns/uts" >"$host/ns"
   done
   ;;
 empty)
@@ -231,6 +254,10 @@ empty)
   exit $left
   ;;
 stop)
+  # Ansible's master connections to this fleet first: the sessions they hold on the hosts end with them.
+  for socket in "$dir"/cp/*; do
+    [[ -S $socket ]] && ssh -o ControlPath="$socket" -O exit fleet >/dev/null 2>&1 || true
+  done
   stop_all
   unregister_aarch64
   ;;

@@ -146,9 +146,18 @@ class ActionModule(ActionBase):
         machines = list(payloads)
         command = command_line(script, host_limit(timeout), machines)
         # As raw does: the command goes to the login shell as it is.
-        ran = self._low_level_execute_command(
-            command, in_data=standard_input(payloads, machines), executable=False
-        )
+        try:
+            ran = self._low_level_execute_command(
+                command, in_data=standard_input(payloads, machines), executable=False
+            )
+        except AnsibleConnectionFailure as error:
+            # When ssh gives up (connection refused, say) before it has taken the executables, all
+            # Ansible can tell is the broken pipe: ask once more with nothing to send, so that the
+            # host is unreachable for ssh's own reason.
+            if "Broken pipe" not in str(error.message):
+                raise
+            self._low_level_execute_command("exit 0", executable=False)
+            raise
         return {"rc": ran["rc"], "stdout": bounded(ran.get("stdout")), "stderr": bounded(ran.get("stderr"))}
 
     def _windows(self, task_vars, exes, exe):
