@@ -415,6 +415,16 @@ class Payloads(unittest.TestCase):
         os.mkdir(acl)
         if shutil.which("setfacl") and subprocess.run(["setfacl", "-m", "u:nobody:rwx", acl], capture_output=True, check=False).returncode == 0:
             rows.append(({"report": os.path.join(acl, "report.json")}, f"an ACL lets user nobody write the folder {acl} (drwxrwxr-x+)"))
+            # The mask bounds every entry but the owner's and others': nobody's rwx is r-x here.
+            masked = os.path.join(folder, "masked")
+            os.mkdir(masked)
+            subprocess.run(["setfacl", "-m", "u:nobody:rwx,m::r-x", masked], check=True)
+            rows.append(({"report": os.path.join(masked, "report.json")}, None))
+            # The owning group's entry: named as the ACL's, before the mode's group bits.
+            grouped = os.path.join(folder, "grouped")
+            os.mkdir(grouped)
+            subprocess.run(["setfacl", "-m", "u:nobody:r-x,g::rwx", grouped], check=True)
+            rows.append(({"report": os.path.join(grouped, "report.json")}, f"an ACL lets its group write the folder {grouped}"))
         # Real files where the machine has them: a dynamically linked program, the C library, an
         # object file from the compiler.
         for real, named in (("/bin/ls", "is dynamically linked"), ("/lib/x86_64-linux-gnu/libc.so.6", "is dynamically linked"),
