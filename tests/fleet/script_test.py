@@ -27,6 +27,8 @@ import unittest
 import uuid
 from unittest import mock
 
+from ansible.utils.unsafe_proxy import AnsibleUnsafe
+
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
 
 
@@ -345,6 +347,101 @@ class Script(unittest.TestCase):
         steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
         self.assertEqual(calls[-1], ("win_file", "absent"))
         self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+
+    def test_run_action(self):
+        """The run action on a Linux host, against a stand-in for the connection (the host's
+        answer, or how the connection fails): the record as ASCII JSON, the task failed with the
+        unsafe verdict line as fail_on_bad and fail_on_error say (as -e gives them, too), a
+        connection that cannot send standard input, a host that cannot be reached, and one that
+        never answers, bounded by the task's time; never changed, the alarm put back each time."""
+        machine = "hostname_check machine: x86_64\n"
+
+        def says(command, registry, verdict):
+            lines = (f"The Hostname from command is '{command}'.", f"Hostname from Registry is '{registry}'.",
+                     f"The test results were '{verdict}'.", f"Winsock gethostname is '{command}'.")
+            return lambda: {"rc": 0, "stdout": machine + "".join(line + "\n" for line in lines), "stderr": ""}
+
+        def unreachable():
+            raise action.AnsibleConnectionFailure("ssh: connect to host h: Connection refused")
+
+        def never_answers():
+            time.sleep(10)
+            return {"rc": 0, "stdout": "", "stderr": ""}
+
+        bad = says("ws01", "ws99", "bad")
+
+        def full():
+            return {"rc": 1, "stdout": machine + "Temp file already exists.\n", "stderr": ""}
+
+        no_stdin = "hostname_check: the connection cannot send the executable on standard input; use ssh (the default) or local"
+        # what, the host's answer, the task's arguments, whether the connection sends standard
+        # input, the record's status and message, the task's message (None: not failed; raised:
+        # Ansible's own unreachable)
+        cases = [
+            ("good", says("ws\u00e9", "ws\u00e9", "good"), {}, True, "good", "", None),
+            ("bad", bad, {}, True, "bad", "", "bad: command 'ws01', registry 'ws99'"),
+            ("bad, fail_on_bad false", bad, {"fail_on_bad": False}, True, "bad", "", None),
+            ("bad, fail_on_bad 'false' as -e gives it", bad, {"fail_on_bad": "false"}, True, "bad", "", None),
+            ("bad, fail_on_error false", bad, {"fail_on_error": False}, True, "bad", "", "bad: command 'ws01', registry 'ws99'"),
+            ("failed", full, {}, True, "failed", "status 1: Temp file already exists.",
+             "failed: status 1: Temp file already exists."),
+            ("failed, fail_on_error 'no' as -e gives it", full, {"fail_on_error": "no"}, True, "failed",
+             "status 1: Temp file already exists.", None),
+            ("failed, fail_on_bad false", full, {"fail_on_bad": False}, True, "failed",
+             "status 1: Temp file already exists.", "failed: status 1: Temp file already exists."),
+            ("unreachable: Ansible's own", unreachable, {}, True, None, None, "raised"),
+            ("unreachable, fail_on_error false: a record like the others", unreachable, {"fail_on_error": False}, True,
+             "unreachable", "ssh: connect to host h: Connection refused", None),
+            ("a connection without standard input", bad, {}, False, "failed", no_stdin, f"failed: {no_stdin}"),
+            ("no payloads", bad, {"payloads": {}}, True, "failed", "hostname_check_run: no payloads",
+             "failed: hostname_check_run: no payloads"),
+            ("never answers", never_answers, {"timeout": 1}, True, "failed", "timed out after 1 seconds",
+             "failed: timed out after 1 seconds"),
+            ("never answers, fail_on_error false", never_answers, {"timeout": 1, "fail_on_error": False}, True, "failed",
+             "timed out after 1 seconds", None),
+        ]
+        templar = mock.Mock()
+        templar.environment.filters = filters.FilterModule().filters()
+        sent = []
+        for what, answer, args, pipelining, status, message, failure in cases:
+            with self.subTest(what):
+                connection = mock.Mock(has_pipelining=pipelining)
+                connection._shell.tmpdir = None
+                task = mock.Mock(async_val=0, check_mode=False, args=dict({"payloads": {"x86_64": "QQ=="}, "timeout": 30}, **args))
+                run = action.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None)
+                run._find_needle = lambda folder, name: os.path.join(ROLE, folder, name)
+
+                def execute(command, in_data=None, executable=None, answer=answer):
+                    sent.append((command, in_data, executable))
+                    return answer()
+
+                run._low_level_execute_command = execute
+                handler = signal.getsignal(signal.SIGALRM)
+                started = time.monotonic()
+                if failure == "raised":
+                    with self.assertRaises(action.AnsibleConnectionFailure):
+                        run.run(task_vars={})
+                    result = None
+                else:
+                    result = run.run(task_vars={})
+                self.assertLess(time.monotonic() - started, 5)
+                self.assertEqual(signal.alarm(0), 0, "the alarm is left set")
+                self.assertIs(signal.getsignal(signal.SIGALRM), handler)
+                if result is None:
+                    continue
+                self.assertIs(result["changed"], False)
+                self.assertTrue(result["record"].isascii(), result["record"])
+                got = json.loads(result["record"])
+                self.assertEqual((got["status"], got["message"]), (status, message))
+                if status == "good":
+                    self.assertEqual(got["command"], "ws\u00e9")
+                self.assertEqual(result.get("failed", False), failure is not None)
+                self.assertEqual(result.get("msg"), failure)
+                if failure is not None:
+                    self.assertIsInstance(result["msg"], AnsibleUnsafe)
+        # The command goes to the login shell as it is (as raw does): never wrapped in another shell.
+        self.assertTrue(all(executable is False and command.startswith("/bin/sh -c '") and data == b"QQ==\n"
+                            for command, data, executable in sent), sent[:1])
 
 
 class ReportWriter(unittest.TestCase):
