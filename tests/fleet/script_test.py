@@ -342,11 +342,27 @@ class Script(unittest.TestCase):
         run._connection.put_file.assert_called_once_with("/x64.exe", "C:\\T\\hc\\hostname_check.exe")
         record = filters.hostname_check_record(steps, machine)
         self.assertEqual((record["status"], record["command"], record["arch"]), ("good", "WS01", "AMD64"))
+        # One executable for every Windows host wins over the defaults by processor.
+        run._connection.put_file.reset_mock()
+        run._windows({}, {"AMD64": "/x64.exe", "x86": "/x86.exe"}, "/one.exe")
+        run._connection.put_file.assert_called_once_with("/one.exe", "C:\\T\\hc\\hostname_check.exe")
+        # A copy that fails, by the system or by Ansible: the folder is still removed.
+        for error in (OSError(2, "No such file"), action.AnsibleError("the file /x86.exe was not found")):
+            calls.clear()
+            run._connection.put_file.side_effect = error
+            steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
+            self.assertEqual(calls[-1], ("win_file", "absent"))
+            self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+        # No folder made: nothing else is run, and the record says why.
         calls.clear()
-        run._connection.put_file.side_effect = OSError(2, "No such file")
+        made = module
+        run._execute_module = lambda name, args, task_vars=None: (
+            {"failed": True, "msg": "Access is denied"} if name.endswith("win_tempfile") else made(name, args, task_vars))
         steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
-        self.assertEqual(calls[-1], ("win_file", "absent"))
-        self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+        self.assertEqual(calls, [])
+        self.assertEqual(filters.hostname_check_record(steps, machine)["message"], "Access is denied")
+        # Ansible's own temporary folder on the host is removed every time.
+        self.assertEqual(run._remove_tmp_path.call_count, 5)
 
     def test_run_action(self):
         """The run action on a Linux host, against a stand-in for the connection (the host's
