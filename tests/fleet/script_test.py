@@ -503,6 +503,7 @@ class ReportWriter(unittest.TestCase):
                           if os.path.isdir(folder) and os.stat(folder).st_dev != os.stat(work).st_dev
                           and os.access(folder, os.W_OK)), None)
         acl = shutil.which("setfacl") is not None
+        descriptors = sorted(os.listdir("/proc/self/fd"))
         # name, folder mode, umask, what stands under the name, what happens, error (None: written),
         # what the message says, where the folder is
         cases = [
@@ -578,6 +579,89 @@ class ReportWriter(unittest.TestCase):
                 leftovers = [name for name in os.listdir(folder) if name.endswith(".tmp")]
                 self.assertEqual(leftovers, [])
         self.assertEqual([name for name in os.listdir(work) if name.endswith(".tmp")], [])
+        # A new file's name that is taken (by chance, or by someone who guessed it) is never
+        # opened: the next name is tried, and what had the name is left as it was.
+        folder = tempfile.mkdtemp(dir=work)
+        taken = os.path.join(folder, ".hostname_check_report." + "0" * 16 + ".tmp")
+        with open(taken, "w", encoding="ascii") as theirs:
+            theirs.write("theirs\n")
+        with mock.patch.object(report.secrets, "token_hex", side_effect=["0" * 16, "1" * 16]):
+            self.write(os.path.join(folder, "report.json"), "{\"report\": 1}\n")
+        with open(taken, encoding="ascii") as theirs:
+            self.assertEqual(theirs.read(), "theirs\n")
+        self.assertEqual(sorted(os.listdir(folder)), [os.path.basename(taken), "report.json"])
+        # Every descriptor the writes opened (the folders', the new files') is closed, whatever happened.
+        self.assertEqual(sorted(os.listdir("/proc/self/fd")), descriptors)
+
+    def test_report_action(self):
+        """The report action for a play's hosts, as the run task registered them (a record, or
+        Ansible's own result for a host it could not reach): the hosts to fail as fail_on_bad and
+        fail_on_error say, by their inventory names; the report written, or not (write false,
+        check mode) and said so; a report that cannot be written fails the task; the summary shown
+        once."""
+        work = tempfile.mkdtemp(prefix="hostname_check_action.")
+        self.addCleanup(shutil.rmtree, work)
+
+        def registered(status, command, registry):
+            return {"record": json.dumps({"status": status, "command": command, "registry": registry, "sockets": command,
+                                          "sockets_error": None, "rc": 0, "message": "", "arch": "x86_64"})}
+
+        hostvars = {"good": {report.RESULT: registered("good", "ws01", "ws01")},
+                    "bad": {report.RESULT: registered("bad", "ws02", "ws99")},
+                    "gone": {report.RESULT: {"unreachable": True, "msg": "ssh: connect to host gone: Connection refused"}},
+                    "odd\udcff": {report.RESULT: registered("good", "ws03", "ws03")}}
+        unreachable = "unreachable: ssh: connect to host gone: Connection refused"
+        path = os.path.join(work, "report.json")
+        # what, the task's arguments, check mode, the hosts to fail, written, the summary's last
+        # line, the task's message (None: not failed)
+        cases = [
+            ("as set by default", {}, False, {"bad", "gone"}, True, f"report: {path}, 4 hosts", None),
+            ("fail_on_bad false", {"fail_on_bad": False}, False, {"gone"}, True, f"report: {path}, 4 hosts", None),
+            ("fail_on_error 'false' as -e gives it", {"fail_on_error": "false"}, False, {"bad"}, True,
+             f"report: {path}, 4 hosts", None),
+            ("no report", {"write": False}, False, {"bad", "gone"}, False,
+             "report: none written (hostname_check_write_report is false)", None),
+            ("check mode", {}, True, {"bad", "gone"}, False, f"report: none written (check mode), {path} is left as it was", None),
+            ("a report that cannot be written", {"path": os.path.join(work, "none", "report.json")}, False, {"bad", "gone"},
+             False, "unreachable: gone: ssh: connect to host gone: Connection refused",
+             f"hostname_check: cannot write the report {work}/none/report.json: the folder {work}/none does not exist"),
+        ]
+        templar = mock.Mock()
+        templar.environment.filters = filters.FilterModule().filters()
+        for what, args, check_mode, failing, written, last, failure in cases:
+            with self.subTest(what):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(path)
+                task = mock.Mock(async_val=0, check_mode=check_mode,
+                                 args=dict({"hosts": list(hostvars), "path": path, "version": "1.0.0"}, **args))
+                connection = mock.Mock()
+                connection._shell.tmpdir = None
+                writer = report.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None)
+                with mock.patch.object(report, "Display") as display:
+                    result = writer.run(task_vars={"hostvars": hostvars})
+                self.assertEqual(display.return_value.display.call_args_list, [mock.call("\n".join(result["summary"]))])
+                self.assertEqual(result["summary"][0], "hostname_check: 2 good, 1 bad, 0 failed, 1 unreachable")
+                self.assertEqual(result["summary"][-1], last)
+                self.assertEqual(set(result["failing"]), failing)
+                if "gone" in failing:
+                    self.assertEqual(result["failing"]["gone"], unreachable)
+                self.assertEqual(result.get("failed", False), failure is not None)
+                self.assertEqual(result.get("msg"), failure)
+                self.assertIs(result["changed"], False)
+                self.assertEqual(os.path.exists(path), written)
+                self.assertEqual(result["stats"]["report"], None if args.get("write") is False else os.path.abspath(task.args["path"]))
+                if written:
+                    with open(path, encoding="utf-8") as file:
+                        hosts = json.load(file)["hosts"]
+                    self.assertEqual({host: record["status"] for host, record in hosts.items()},
+                                     {"bad": "bad", "gone": "unreachable", "good": "good", "odd\\xff": "good"})
+                    self.assertEqual(hosts["gone"]["message"], "ssh: connect to host gone: Connection refused")
+        # A host of a name that is not UTF-8 is failed by its own name.
+        hostvars["odd\udcff"] = {report.RESULT: registered("bad", "ws03", "ws04")}
+        task = mock.Mock(async_val=0, check_mode=True, args={"hosts": list(hostvars), "path": path, "version": "1.0.0"})
+        with mock.patch.object(report, "Display"):
+            result = report.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None).run(task_vars={"hostvars": hostvars})
+        self.assertEqual(set(result["failing"]), {"bad", "gone", "odd\udcff"})
 
     @unittest.skipUnless(os.geteuid() == 0, "the attacker is another user: needs root")
     def test_folder_swapped(self):
