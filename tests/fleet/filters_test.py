@@ -492,6 +492,9 @@ class Payloads(unittest.TestCase):
             ("hostname_check_fail_on_error", "maybe", None, "hostname_check_fail_on_error must be true or false, not 'maybe'"),
             ("hostname_check_binaries", '{"x86_64": "/x"}', {"x86_64": "/x"}, None),
             ("hostname_check_binaries", "nope", None, "hostname_check_binaries must be a dictionary (JSON with -e), not 'nope'"),
+            # key=value text with a piece that is no pair: Ansible's conversion raises ValueError.
+            ("hostname_check_binaries", "x86_64=/x,aarch64", None,
+             "hostname_check_binaries must be a dictionary (JSON with -e), not 'x86_64=/x,aarch64'"),
             ("hostname_check_windows", "false", False, None),
             ("hostname_check_report", "r.json", "r.json", None),
         ]:

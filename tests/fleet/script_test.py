@@ -880,6 +880,8 @@ class Role(unittest.TestCase):
         }, console)
         recap = dict(re.findall(r"^(\w+) +: .* failed=(\d)", console, re.M))
         self.assertEqual(recap, {"good": "0", "bad": "1", "failed": "1", "hangs": "1", "localhost": "0"}, console)
+        # Nothing is changed anywhere: not the hosts, not the controller.
+        self.assertEqual(re.findall(r"^\w+ +: ok=\d+ +changed=(\d+)", console, re.M), ["0"] * 5, console)
         # One task a host: each host but the first, which also carries what runs once, has one
         # result line; the executables never reach the console, even with -v.
         for host in ("bad", "failed", "hangs"):
