@@ -409,6 +409,10 @@ class Script(unittest.TestCase):
             ("unreachable, fail_on_error false: a record like the others", unreachable, {"fail_on_error": False}, True,
              "unreachable", "ssh: connect to host h: Connection refused", None),
             ("a connection without standard input", bad, {}, False, "failed", no_stdin, f"failed: {no_stdin}"),
+            # What a host prints is bounded before it is parsed: a machine line of 70,000
+            # characters leaves no room for the check's lines (the message is cut, not compared).
+            ("huge output", lambda: dict(bad(), stdout="hostname_check machine: " + "x" * 70000 + "\n" + bad()["stdout"].split("\n", 1)[1]),
+             {}, True, "failed", None, None),
             ("no payloads", bad, {"payloads": {}}, True, "failed", "hostname_check_run: no payloads",
              "failed: hostname_check_run: no payloads"),
             ("never answers", never_answers, {"timeout": 1}, True, "failed", "timed out after 1 seconds",
@@ -448,6 +452,9 @@ class Script(unittest.TestCase):
                 self.assertIs(result["changed"], False)
                 self.assertTrue(result["record"].isascii(), result["record"])
                 got = json.loads(result["record"])
+                if message is None:
+                    self.assertLess(len(result["record"]), 70000)
+                    message, failure = got["message"], f"failed: {got['message']}"
                 self.assertEqual((got["status"], got["message"]), (status, message))
                 if status == "good":
                     self.assertEqual(got["command"], "ws\u00e9")
