@@ -400,6 +400,7 @@ class Payloads(unittest.TestCase):
             ({"report": "/nonexistent/report.json"}, "hostname_check_report: the folder /nonexistent does not exist"),
             ({"report": ""}, "hostname_check_report must name a file"),
             ({"report": folder + "/"}, "hostname_check_report must name a file"),
+            ({"report": "/tmp/.."}, "hostname_check_report must name a file"),  # which is /: a folder, no file
             ({"binaries": {}}, "hostname_check_binaries"),
             # Refused for its name, whatever the file.
             ({"binaries": {"x86_64; rm -rf /": x86_64}}, "hostname_check_binaries: 'x86_64; rm -rf /' is not a machine name"),
