@@ -400,6 +400,7 @@ class Payloads(unittest.TestCase):
             ({"report": "/nonexistent/report.json"}, "hostname_check_report: the folder /nonexistent does not exist"),
             ({"report": ""}, "hostname_check_report must name a file"),
             ({"report": folder + "/"}, "hostname_check_report must name a file"),
+            ({"report": "/tmp/.."}, "hostname_check_report must name a file"),  # which is /: a folder, no file
             ({"binaries": {}}, "hostname_check_binaries"),
             # Refused for its name, whatever the file.
             ({"binaries": {"x86_64; rm -rf /": x86_64}}, "hostname_check_binaries: 'x86_64; rm -rf /' is not a machine name"),
@@ -415,6 +416,16 @@ class Payloads(unittest.TestCase):
         os.mkdir(acl)
         if shutil.which("setfacl") and subprocess.run(["setfacl", "-m", "u:nobody:rwx", acl], capture_output=True, check=False).returncode == 0:
             rows.append(({"report": os.path.join(acl, "report.json")}, f"an ACL lets user nobody write the folder {acl} (drwxrwxr-x+)"))
+            # The mask bounds every entry but the owner's and others': nobody's rwx is r-x here.
+            masked = os.path.join(folder, "masked")
+            os.mkdir(masked)
+            subprocess.run(["setfacl", "-m", "u:nobody:rwx,m::r-x", masked], check=True)
+            rows.append(({"report": os.path.join(masked, "report.json")}, None))
+            # The owning group's entry: named as the ACL's, before the mode's group bits.
+            grouped = os.path.join(folder, "grouped")
+            os.mkdir(grouped)
+            subprocess.run(["setfacl", "-m", "u:nobody:r-x,g::rwx", grouped], check=True)
+            rows.append(({"report": os.path.join(grouped, "report.json")}, f"an ACL lets its group write the folder {grouped}"))
         # Real files where the machine has them: a dynamically linked program, the C library, an
         # object file from the compiler.
         for real, named in (("/bin/ls", "is dynamically linked"), ("/lib/x86_64-linux-gnu/libc.so.6", "is dynamically linked"),
@@ -482,6 +493,9 @@ class Payloads(unittest.TestCase):
             ("hostname_check_fail_on_error", "maybe", None, "hostname_check_fail_on_error must be true or false, not 'maybe'"),
             ("hostname_check_binaries", '{"x86_64": "/x"}', {"x86_64": "/x"}, None),
             ("hostname_check_binaries", "nope", None, "hostname_check_binaries must be a dictionary (JSON with -e), not 'nope'"),
+            # key=value text with a piece that is no pair: Ansible's conversion raises ValueError.
+            ("hostname_check_binaries", "x86_64=/x,aarch64", None,
+             "hostname_check_binaries must be a dictionary (JSON with -e), not 'x86_64=/x,aarch64'"),
             ("hostname_check_windows", "false", False, None),
             ("hostname_check_report", "r.json", "r.json", None),
         ]:

@@ -27,6 +27,8 @@ import unittest
 import uuid
 from unittest import mock
 
+from ansible.utils.unsafe_proxy import AnsibleUnsafe
+
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
 
 
@@ -340,11 +342,129 @@ class Script(unittest.TestCase):
         run._connection.put_file.assert_called_once_with("/x64.exe", "C:\\T\\hc\\hostname_check.exe")
         record = filters.hostname_check_record(steps, machine)
         self.assertEqual((record["status"], record["command"], record["arch"]), ("good", "WS01", "AMD64"))
+        # One executable for every Windows host wins over the defaults by processor.
+        run._connection.put_file.reset_mock()
+        run._windows({}, {"AMD64": "/x64.exe", "x86": "/x86.exe"}, "/one.exe")
+        run._connection.put_file.assert_called_once_with("/one.exe", "C:\\T\\hc\\hostname_check.exe")
+        # A copy that fails, by the system or by Ansible: the folder is still removed.
+        for error in (OSError(2, "No such file"), action.AnsibleError("the file /x86.exe was not found")):
+            calls.clear()
+            run._connection.put_file.side_effect = error
+            steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
+            self.assertEqual(calls[-1], ("win_file", "absent"))
+            self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+        # No folder made: nothing else is run, and the record says why.
         calls.clear()
-        run._connection.put_file.side_effect = OSError(2, "No such file")
+        made = module
+        run._execute_module = lambda name, args, task_vars=None: (
+            {"failed": True, "msg": "Access is denied"} if name.endswith("win_tempfile") else made(name, args, task_vars))
         steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
-        self.assertEqual(calls[-1], ("win_file", "absent"))
-        self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+        self.assertEqual(calls, [])
+        self.assertEqual(filters.hostname_check_record(steps, machine)["message"], "Access is denied")
+        # Ansible's own temporary folder on the host is removed every time.
+        self.assertEqual(run._remove_tmp_path.call_count, 5)
+
+    def test_run_action(self):
+        """The run action on a Linux host, against a stand-in for the connection (the host's
+        answer, or how the connection fails): the record as ASCII JSON, the task failed with the
+        unsafe verdict line as fail_on_bad and fail_on_error say (as -e gives them, too), a
+        connection that cannot send standard input, a host that cannot be reached, and one that
+        never answers, bounded by the task's time; never changed, the alarm put back each time."""
+        machine = "hostname_check machine: x86_64\n"
+
+        def says(command, registry, verdict):
+            lines = (f"The Hostname from command is '{command}'.", f"Hostname from Registry is '{registry}'.",
+                     f"The test results were '{verdict}'.", f"Winsock gethostname is '{command}'.")
+            return lambda: {"rc": 0, "stdout": machine + "".join(line + "\n" for line in lines), "stderr": ""}
+
+        def unreachable():
+            raise action.AnsibleConnectionFailure("ssh: connect to host h: Connection refused")
+
+        def never_answers():
+            time.sleep(10)
+            return {"rc": 0, "stdout": "", "stderr": ""}
+
+        bad = says("ws01", "ws99", "bad")
+
+        def full():
+            return {"rc": 1, "stdout": machine + "Temp file already exists.\n", "stderr": ""}
+
+        no_stdin = "hostname_check: the connection cannot send the executable on standard input; use ssh (the default) or local"
+        # what, the host's answer, the task's arguments, whether the connection sends standard
+        # input, the record's status and message, the task's message (None: not failed; raised:
+        # Ansible's own unreachable)
+        cases = [
+            ("good", says("ws\u00e9", "ws\u00e9", "good"), {}, True, "good", "", None),
+            ("bad", bad, {}, True, "bad", "", "bad: command 'ws01', registry 'ws99'"),
+            ("bad, fail_on_bad false", bad, {"fail_on_bad": False}, True, "bad", "", None),
+            ("bad, fail_on_bad 'false' as -e gives it", bad, {"fail_on_bad": "false"}, True, "bad", "", None),
+            ("bad, fail_on_error false", bad, {"fail_on_error": False}, True, "bad", "", "bad: command 'ws01', registry 'ws99'"),
+            ("failed", full, {}, True, "failed", "status 1: Temp file already exists.",
+             "failed: status 1: Temp file already exists."),
+            ("failed, fail_on_error 'no' as -e gives it", full, {"fail_on_error": "no"}, True, "failed",
+             "status 1: Temp file already exists.", None),
+            ("failed, fail_on_bad false", full, {"fail_on_bad": False}, True, "failed",
+             "status 1: Temp file already exists.", "failed: status 1: Temp file already exists."),
+            ("unreachable: Ansible's own", unreachable, {}, True, None, None, "raised"),
+            ("unreachable, fail_on_error false: a record like the others", unreachable, {"fail_on_error": False}, True,
+             "unreachable", "ssh: connect to host h: Connection refused", None),
+            ("a connection without standard input", bad, {}, False, "failed", no_stdin, f"failed: {no_stdin}"),
+            # What a host prints is bounded before it is parsed: a machine line of 70,000
+            # characters leaves no room for the check's lines (the message is cut, not compared).
+            ("huge output", lambda: dict(bad(), stdout="hostname_check machine: " + "x" * 70000 + "\n" + bad()["stdout"].split("\n", 1)[1]),
+             {}, True, "failed", None, None),
+            ("no payloads", bad, {"payloads": {}}, True, "failed", "hostname_check_run: no payloads",
+             "failed: hostname_check_run: no payloads"),
+            ("never answers", never_answers, {"timeout": 1}, True, "failed", "timed out after 1 seconds",
+             "failed: timed out after 1 seconds"),
+            ("never answers, fail_on_error false", never_answers, {"timeout": 1, "fail_on_error": False}, True, "failed",
+             "timed out after 1 seconds", None),
+        ]
+        templar = mock.Mock()
+        templar.environment.filters = filters.FilterModule().filters()
+        sent = []
+        for what, answer, args, pipelining, status, message, failure in cases:
+            with self.subTest(what):
+                connection = mock.Mock(has_pipelining=pipelining)
+                connection._shell.tmpdir = None
+                task = mock.Mock(async_val=0, check_mode=False, args=dict({"payloads": {"x86_64": "QQ=="}, "timeout": 30}, **args))
+                run = action.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None)
+                run._find_needle = lambda folder, name: os.path.join(ROLE, folder, name)
+
+                def execute(command, in_data=None, executable=None, answer=answer):
+                    sent.append((command, in_data, executable))
+                    return answer()
+
+                run._low_level_execute_command = execute
+                handler = signal.getsignal(signal.SIGALRM)
+                started = time.monotonic()
+                if failure == "raised":
+                    with self.assertRaises(action.AnsibleConnectionFailure):
+                        run.run(task_vars={})
+                    result = None
+                else:
+                    result = run.run(task_vars={})
+                self.assertLess(time.monotonic() - started, 5)
+                self.assertEqual(signal.alarm(0), 0, "the alarm is left set")
+                self.assertIs(signal.getsignal(signal.SIGALRM), handler)
+                if result is None:
+                    continue
+                self.assertIs(result["changed"], False)
+                self.assertTrue(result["record"].isascii(), result["record"])
+                got = json.loads(result["record"])
+                if message is None:
+                    self.assertLess(len(result["record"]), 70000)
+                    message, failure = got["message"], f"failed: {got['message']}"
+                self.assertEqual((got["status"], got["message"]), (status, message))
+                if status == "good":
+                    self.assertEqual(got["command"], "ws\u00e9")
+                self.assertEqual(result.get("failed", False), failure is not None)
+                self.assertEqual(result.get("msg"), failure)
+                if failure is not None:
+                    self.assertIsInstance(result["msg"], AnsibleUnsafe)
+        # The command goes to the login shell as it is (as raw does): never wrapped in another shell.
+        self.assertTrue(all(executable is False and command.startswith("/bin/sh -c '") and data == b"QQ==\n"
+                            for command, data, executable in sent), sent[:1])
 
 
 class ReportWriter(unittest.TestCase):
@@ -390,6 +510,7 @@ class ReportWriter(unittest.TestCase):
                           if os.path.isdir(folder) and os.stat(folder).st_dev != os.stat(work).st_dev
                           and os.access(folder, os.W_OK)), None)
         acl = shutil.which("setfacl") is not None
+        descriptors = sorted(os.listdir("/proc/self/fd"))
         # name, folder mode, umask, what stands under the name, what happens, error (None: written),
         # what the message says, where the folder is
         cases = [
@@ -465,6 +586,89 @@ class ReportWriter(unittest.TestCase):
                 leftovers = [name for name in os.listdir(folder) if name.endswith(".tmp")]
                 self.assertEqual(leftovers, [])
         self.assertEqual([name for name in os.listdir(work) if name.endswith(".tmp")], [])
+        # A new file's name that is taken (by chance, or by someone who guessed it) is never
+        # opened: the next name is tried, and what had the name is left as it was.
+        folder = tempfile.mkdtemp(dir=work)
+        taken = os.path.join(folder, ".hostname_check_report." + "0" * 16 + ".tmp")
+        with open(taken, "w", encoding="ascii") as theirs:
+            theirs.write("theirs\n")
+        with mock.patch.object(report.secrets, "token_hex", side_effect=["0" * 16, "1" * 16]):
+            self.write(os.path.join(folder, "report.json"), "{\"report\": 1}\n")
+        with open(taken, encoding="ascii") as theirs:
+            self.assertEqual(theirs.read(), "theirs\n")
+        self.assertEqual(sorted(os.listdir(folder)), [os.path.basename(taken), "report.json"])
+        # Every descriptor the writes opened (the folders', the new files') is closed, whatever happened.
+        self.assertEqual(sorted(os.listdir("/proc/self/fd")), descriptors)
+
+    def test_report_action(self):
+        """The report action for a play's hosts, as the run task registered them (a record, or
+        Ansible's own result for a host it could not reach): the hosts to fail as fail_on_bad and
+        fail_on_error say, by their inventory names; the report written, or not (write false,
+        check mode) and said so; a report that cannot be written fails the task; the summary shown
+        once."""
+        work = tempfile.mkdtemp(prefix="hostname_check_action.")
+        self.addCleanup(shutil.rmtree, work)
+
+        def registered(status, command, registry):
+            return {"record": json.dumps({"status": status, "command": command, "registry": registry, "sockets": command,
+                                          "sockets_error": None, "rc": 0, "message": "", "arch": "x86_64"})}
+
+        hostvars = {"good": {report.RESULT: registered("good", "ws01", "ws01")},
+                    "bad": {report.RESULT: registered("bad", "ws02", "ws99")},
+                    "gone": {report.RESULT: {"unreachable": True, "msg": "ssh: connect to host gone: Connection refused"}},
+                    "odd\udcff": {report.RESULT: registered("good", "ws03", "ws03")}}
+        unreachable = "unreachable: ssh: connect to host gone: Connection refused"
+        path = os.path.join(work, "report.json")
+        # what, the task's arguments, check mode, the hosts to fail, written, the summary's last
+        # line, the task's message (None: not failed)
+        cases = [
+            ("as set by default", {}, False, {"bad", "gone"}, True, f"report: {path}, 4 hosts", None),
+            ("fail_on_bad false", {"fail_on_bad": False}, False, {"gone"}, True, f"report: {path}, 4 hosts", None),
+            ("fail_on_error 'false' as -e gives it", {"fail_on_error": "false"}, False, {"bad"}, True,
+             f"report: {path}, 4 hosts", None),
+            ("no report", {"write": False}, False, {"bad", "gone"}, False,
+             "report: none written (hostname_check_write_report is false)", None),
+            ("check mode", {}, True, {"bad", "gone"}, False, f"report: none written (check mode), {path} is left as it was", None),
+            ("a report that cannot be written", {"path": os.path.join(work, "none", "report.json")}, False, {"bad", "gone"},
+             False, "unreachable: gone: ssh: connect to host gone: Connection refused",
+             f"hostname_check: cannot write the report {work}/none/report.json: the folder {work}/none does not exist"),
+        ]
+        templar = mock.Mock()
+        templar.environment.filters = filters.FilterModule().filters()
+        for what, args, check_mode, failing, written, last, failure in cases:
+            with self.subTest(what):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(path)
+                task = mock.Mock(async_val=0, check_mode=check_mode,
+                                 args=dict({"hosts": list(hostvars), "path": path, "version": "1.0.0"}, **args))
+                connection = mock.Mock()
+                connection._shell.tmpdir = None
+                writer = report.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None)
+                with mock.patch.object(report, "Display") as display:
+                    result = writer.run(task_vars={"hostvars": hostvars})
+                self.assertEqual(display.return_value.display.call_args_list, [mock.call("\n".join(result["summary"]))])
+                self.assertEqual(result["summary"][0], "hostname_check: 2 good, 1 bad, 0 failed, 1 unreachable")
+                self.assertEqual(result["summary"][-1], last)
+                self.assertEqual(set(result["failing"]), failing)
+                if "gone" in failing:
+                    self.assertEqual(result["failing"]["gone"], unreachable)
+                self.assertEqual(result.get("failed", False), failure is not None)
+                self.assertEqual(result.get("msg"), failure)
+                self.assertIs(result["changed"], False)
+                self.assertEqual(os.path.exists(path), written)
+                self.assertEqual(result["stats"]["report"], None if args.get("write") is False else os.path.abspath(task.args["path"]))
+                if written:
+                    with open(path, encoding="utf-8") as file:
+                        hosts = json.load(file)["hosts"]
+                    self.assertEqual({host: record["status"] for host, record in hosts.items()},
+                                     {"bad": "bad", "gone": "unreachable", "good": "good", "odd\\xff": "good"})
+                    self.assertEqual(hosts["gone"]["message"], "ssh: connect to host gone: Connection refused")
+        # A host of a name that is not UTF-8 is failed by its own name.
+        hostvars["odd\udcff"] = {report.RESULT: registered("bad", "ws03", "ws04")}
+        task = mock.Mock(async_val=0, check_mode=True, args={"hosts": list(hostvars), "path": path, "version": "1.0.0"})
+        with mock.patch.object(report, "Display"):
+            result = report.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None).run(task_vars={"hostvars": hostvars})
+        self.assertEqual(set(result["failing"]), {"bad", "gone", "odd\udcff"})
 
     @unittest.skipUnless(os.geteuid() == 0, "the attacker is another user: needs root")
     def test_folder_swapped(self):
@@ -683,6 +887,8 @@ class Role(unittest.TestCase):
         }, console)
         recap = dict(re.findall(r"^(\w+) +: .* failed=(\d)", console, re.M))
         self.assertEqual(recap, {"good": "0", "bad": "1", "failed": "1", "hangs": "1", "localhost": "0"}, console)
+        # Nothing is changed anywhere: not the hosts, not the controller.
+        self.assertEqual(re.findall(r"^\w+ +: ok=\d+ +changed=(\d+)", console, re.M), ["0"] * 5, console)
         # One task a host: each host but the first, which also carries what runs once, has one
         # result line; the executables never reach the console, even with -v.
         for host in ("bad", "failed", "hangs"):
