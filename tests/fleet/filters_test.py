@@ -93,6 +93,8 @@ class Records(unittest.TestCase):
              record("good", "WS01", "WS01", sockets_error="WSAGetLastError is '-1'.")),
             ("rc and failed both", [{"rc": 0, "failed": True, "stdout": "hostname_check machine: x86_64\n" + lines("WS01", "WS01", "good"), "stderr": ""}], good),
             ("an empty machine line", run(0, lines("WS01", "WS01", "good"), machine=""), dict(good, arch=None)),
+            ("a machine line of a host's own text is cut to a machine name's length",
+             run(0, lines("WS01", "WS01", "good"), machine="m" * 65), dict(good, arch="m" * 64)),
             ("no hostname command on the host", run(0, lines("", "WS01", "bad"), "sh: 1: hostname: not found\n"),
              record("failed", rc=0, message="sh: 1: hostname: not found")),
             ("an empty name without a reason is bad", run(0, lines("", "WS01", "bad")), record("bad", "", "WS01", "WS01")),
@@ -105,6 +107,8 @@ class Records(unittest.TestCase):
              dict(good, arch="AMD64"), amd64),
             ("Windows copy failed, processor known", windows[:1] + [{"failed": True, "msg": "Cannot copy"}],
              record("failed", rc=None, arch="AMD64", message="Cannot copy"), amd64),
+            ("Windows processor of a host's own text, cut", windows + [{"rc": 0, "stdout": lines("WS01", "WS01", "good", end="\r\n")}],
+             dict(good, arch="p" * 64), {"rc": 0, "stdout": "p" * 5000 + "\r\n"}),
             ("Windows processor not found", windows + [{"rc": 0, "stdout": lines("WS01", "WS01", "good", end="\r\n")}],
              dict(good, arch=None), {"rc": 1, "stdout": "AMD64\r\n"}),
         ]

@@ -34,6 +34,9 @@ NAME_LIMITS = (99, 259, None, 1023)
 SOCKETS_FAILURE = re.compile(r"\AWSA Startup Failed\.\Z|\AWSAGetLastError is '-?[0-9]+'\.\Z")
 # The line with which the fleet's script on a Linux host names the host's machine.
 MACHINE_PREFIX = "hostname_check machine: "
+# A machine name (uname -m, PROCESSOR_ARCHITECTURE) is a few characters: a host that prints more
+# gets that many in its record.
+ARCH_LIMIT = 64
 # Ansible's message when a task runs out of time.
 TIMED_OUT = re.compile(r"expected time frame \(([0-9]+)\)")
 MESSAGE_LIMIT = 4096
@@ -469,7 +472,7 @@ def _record_of_output(rc, stdout, stderr):
     out = _lines(stdout)
     err = [line for line in _lines(stderr) if line]
     if out and out[0].startswith(MACHINE_PREFIX):
-        record["arch"] = out.pop(0)[len(MACHINE_PREFIX) :] or None
+        record["arch"] = out.pop(0)[len(MACHINE_PREFIX) :][:ARCH_LIMIT] or None
     names = [_name(line, index) for index, line in enumerate(out[:3])]
     # No name from the command, and the reason on standard error ("hostname: not found"): the
     # check could not run the command, which says nothing about the host's names.
@@ -494,7 +497,7 @@ def hostname_check_record(results, machine=None):
     task that printed the processor, which the record keeps as its arch."""
     record = _record(message="the check did not run")
     if isinstance(machine, dict) and machine.get("rc") == 0:
-        record["arch"] = next(iter(_lines(machine.get("stdout"))), "").strip() or None
+        record["arch"] = next(iter(_lines(machine.get("stdout"))), "").strip()[:ARCH_LIMIT] or None
     arch = record["arch"]
     for result in results or []:
         if not isinstance(result, dict) or result.get("skipped"):
