@@ -13,9 +13,11 @@
 # Ends the processes named and every process below them: each is stopped (STOP) as soon as it is
 # found, so that none can start another unseen, and the processes of this host (/proc/PID/stat:
 # the state and the parent follow the command's name in parentheses) are looked through again
-# until a pass finds no new one and every one found has stopped; then each is sent TERM and let
-# go on (CONT) to take it. $$ among the named is looked under, never stopped. Without /proc (a
-# bare chroot), only the processes named are ended.
+# until a pass finds no new one and every one found has stopped; then each is sent KILL, which a
+# stopped process takes as it is. Not TERM: a shell forked from this one runs this script's trap
+# for TERM until it has set up its own, and forgets a TERM taken that way, so a process just
+# started would go on. $$ among the named is looked under, never stopped. Without /proc (a bare
+# chroot), only the processes named are ended.
 end_below() {
   tree=" $* "
   tree_found=
@@ -49,8 +51,7 @@ end_below() {
     [ -n "$tree_more" ] || break
   done
   if [ -n "$tree_found" ]; then
-    kill -s TERM $tree_found 2>/dev/null
-    kill -s CONT $tree_found 2>/dev/null
+    kill -s KILL $tree_found 2>/dev/null
   fi
 }
 
@@ -109,37 +110,42 @@ case $(timeout --version 2>/dev/null) in
 *"(GNU coreutils)"*)
   # GNU timeout ends the check's whole process group when the time is up. In the background, so
   # that a signal to this script is taken at once: the shell takes a trap while it waits, but only
-  # after a command in the foreground has ended.
+  # after a command in the foreground has ended. The shell says nothing of its own (dash would say
+  # "Segmentation fault" of a check that crashed, which timeout passes on): the status tells.
   timeout "$limit" ./hostname_check &
   runner=$!
-  wait "$runner"
+  wait "$runner" 2>/dev/null
   status=$?
   ;;
 *)
   # A watchdog of our own, on a host without GNU timeout (busybox's sh runs its own timeout applet
   # whatever PATH says, which ends the check alone and says nothing of the time): a sleep of LIMIT
-  # seconds, which the check's own shell ends as soon as the check is done. Only a sleep that ran
-  # its full time ends the check and everything below it. No process is told to stop before it
-  # can take it: the sleep is this shell's own child from the start, and a signal that ends it
-  # early only shortens the wait.
-  # The check's shell says nothing of its own (dash would say "Terminated" of a check it saw
-  # ended): the check's standard error goes to ours through descriptor 3, the shell's to nowhere.
+  # seconds, this shell's own child from the start, which the check's shell ends as soon as the
+  # check is done. Only a sleep that ran its full time ends the check and everything below it.
+  # The sleep is ended with KILL: the forked shell that becomes the sleep runs this script's trap
+  # for TERM until it has set up its own, and would forget a TERM that came that early, leaving
+  # the sleep to run its full time and a check that ended at once reported out of time. Its pid
+  # is no other process's before this shell has waited for it.
+  # The shells say nothing of their own: dash and busybox's sh say "Terminated", "Killed" or
+  # "Segmentation fault" of a child ended by a signal while they wait for it, on their standard
+  # error as it is during the wait, so each wait's goes nowhere. The check's own goes to ours
+  # through descriptor 3, set in a subshell of its own that the check replaces.
   sleep "$limit" >/dev/null 2>&1 &
   sleeper=$!
   (
-    ./hostname_check 2>&3 3>&-
+    (exec ./hostname_check 2>&3 3>&-)
     status=$?
-    kill "$sleeper" 2>/dev/null
+    kill -s KILL "$sleeper"
     exit "$status"
   ) 3>&2 2>/dev/null &
   runner=$!
   expired=
-  if wait "$sleeper"; then
+  if wait "$sleeper" 2>/dev/null; then
     expired=yes
     end_below "$runner"
   fi
   sleeper=
-  wait "$runner"
+  wait "$runner" 2>/dev/null
   status=$?
   [ -z "$expired" ] || status=124
   ;;
