@@ -63,6 +63,10 @@ TEST(TerminateRegistryString, LeavesAStringWithinTheBuffer) {
 // learn the length, nothing at all to learn whether the value is there, or data with no size.
 enum class Buffer { kData, kSizeOnly, kNeither, kDataWithoutSize };
 
+// Where the key is looked for: under HKEY_LOCAL_MACHINE, under no root, or under the key itself
+// (which has no such subkey).
+enum class Root { kLocalMachine, kNone, kTheKey };
+
 constexpr wchar_t kParameters[] = L"System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
 
 // The layer's registry key and query straight, for each text of /etc/hostname (bound over the real
@@ -78,96 +82,61 @@ TEST(RegQueryValueExA, ReadsTheNameLineOfEtcHostname) {
   }
   const std::string k259(259, 'n');
   constexpr DWORD kFull = kRegistryHostnameSize;
+  // One row a case; fields left out keep these defaults.
   const struct {
     const char* what;
-    // The text of /etc/hostname; without one, no /etc/hostname at all.
+    // The text of /etc/hostname; without one, no /etc/hostname at all. Or a file of the system's
+    // bound there instead.
     std::optional<std::string> text = "WS01\n";
+    const char* boundFile = nullptr;
+    // The key opened, under HKEY_LOCAL_MACHINE, under no root, or under the key itself once open,
+    // with these rights; the value asked for, into the buffer given.
+    const wchar_t* key = kParameters;
     const char* value = "Hostname";
+    // The key's status, then the query's status, size and data.
+    long opened = ERROR_SUCCESS;
     long status = ERROR_SUCCESS;
     unsigned long size = 5;
     std::string data = "WS01";
-    // The key opened, under HKEY_LOCAL_MACHINE or under no root, with these rights.
-    const wchar_t* key = kParameters;
-    bool noRoot = false;
     REGSAM rights = KEY_ALL_ACCESS;
-    long opened = ERROR_SUCCESS;
+    Root root = Root::kLocalMachine;
+    Buffer buffer = Buffer::kData;
     // As the ordinary user nobody, the file root's with this mode; or nobody's own, which it makes
     // unreadable once the key is open.
-    bool asNobody = false;
     unsigned mode = 0644;
+    bool asNobody = false;
     bool revokedAfterOpen = false;
-    // A file of the system's bound over /etc/hostname instead.
-    const char* boundFile = nullptr;
-    Buffer buffer = Buffer::kData;
   } cases[] = {
+      // clang-format off
       {.what = "a name"},
       {.what = "any letter case of the value's name", .value = "HOSTNAME"},
-      {.what = "another value",
-       .value = "Domain",
-       .status = ERROR_FILE_NOT_FOUND,
-       .size = kFull,
-       .data = "x"},
-      {.what = "an empty file",
-       .text = "",
-       .status = ERROR_FILE_NOT_FOUND,
-       .size = kFull,
-       .data = "x"},
-      {.what = "only comments and blanks",
-       .text = "# none\n\n \t\n",
-       .status = ERROR_FILE_NOT_FOUND,
-       .size = kFull,
+      {.what = "another value", .value = "Domain", .status = ERROR_FILE_NOT_FOUND, .size = kFull, .data = "x"},
+      {.what = "an empty file", .text = "", .status = ERROR_FILE_NOT_FOUND, .size = kFull, .data = "x"},
+      {.what = "only comments and blanks", .text = "# none\n\n \t\n", .status = ERROR_FILE_NOT_FOUND, .size = kFull,
        .data = "x"},
       {.what = "259 characters fit", .text = k259 + "\n", .size = 260, .data = k259},
-      {.what = "260 characters do not",
-       .text = k259 + "n\n",
-       .status = ERROR_MORE_DATA,
-       .size = 261,
-       .data = "n"},
-      {.what = "no file: the key without its value",
-       .text = std::nullopt,
-       .status = ERROR_FILE_NOT_FOUND,
-       .size = kFull,
-       .data = "x"},
-      {.what = "a proc file of size 0 reads as empty",
-       .status = ERROR_FILE_NOT_FOUND,
-       .size = kFull,
-       .data = "x",
-       .boundFile = "/proc/sys/kernel/hostname"},
-      {.what = "the key's path in any letter case",
-       .key = L"system\\currentcontrolset\\services\\tcpip\\PARAMETERS"},
-      {.what = "another key",
-       .key = L"System\\CurrentControlSet\\Services\\Tcpip",
-       .opened = ERROR_FILE_NOT_FOUND},
-      {.what = "the key under no root", .noRoot = true, .opened = ERROR_FILE_NOT_FOUND},
-      {.what = "a key opened without the right to query",
-       .status = ERROR_ACCESS_DENIED,
-       .size = kFull,
-       .data = "x",
-       .rights = KEY_ENUMERATE_SUB_KEYS},
+      {.what = "260 characters do not", .text = k259 + "n\n", .status = ERROR_MORE_DATA, .size = 261, .data = "n"},
+      {.what = "no file: the key without its value", .text = std::nullopt, .status = ERROR_FILE_NOT_FOUND,
+       .size = kFull, .data = "x"},
+      {.what = "a proc file of size 0 reads as empty", .boundFile = "/proc/sys/kernel/hostname",
+       .status = ERROR_FILE_NOT_FOUND, .size = kFull, .data = "x"},
+      {.what = "the key's path in any letter case", .key = L"system\\currentcontrolset\\services\\tcpip\\PARAMETERS"},
+      {.what = "another key", .key = L"System\\CurrentControlSet\\Services\\Tcpip", .opened = ERROR_FILE_NOT_FOUND},
+      {.what = "the key under no root", .opened = ERROR_FILE_NOT_FOUND, .root = Root::kNone},
+      {.what = "the key under itself", .opened = ERROR_FILE_NOT_FOUND, .root = Root::kTheKey},
+      {.what = "a key opened without the right to query", .status = ERROR_ACCESS_DENIED, .size = kFull,
+       .data = "x", .rights = KEY_ENUMERATE_SUB_KEYS},
       {.what = "an ordinary user reads", .rights = KEY_READ, .asNobody = true},
       {.what = "an ordinary user may not write", .opened = ERROR_ACCESS_DENIED, .asNobody = true},
-      {.what = "a file the user may not read",
-       .rights = KEY_READ,
-       .opened = ERROR_ACCESS_DENIED,
-       .asNobody = true,
-       .mode = 0600},
-      {.what = "read permission taken away once the key is open",
-       .status = ERROR_ACCESS_DENIED,
-       .size = kFull,
-       .data = "x",
-       .rights = KEY_READ,
-       .asNobody = true,
-       .revokedAfterOpen = true},
+      {.what = "a file the user may not read", .opened = ERROR_ACCESS_DENIED, .rights = KEY_READ, .mode = 0600,
+       .asNobody = true},
+      {.what = "read permission taken away once the key is open", .status = ERROR_ACCESS_DENIED, .size = kFull,
+       .data = "x", .rights = KEY_READ, .asNobody = true, .revokedAfterOpen = true},
       {.what = "the size alone", .data = "x", .buffer = Buffer::kSizeOnly},
-      {.what = "whether the value is there",
-       .size = kFull,
-       .data = "x",
-       .buffer = Buffer::kNeither},
-      {.what = "data without a size",
-       .status = ERROR_INVALID_PARAMETER,
-       .size = kFull,
-       .data = "x",
+      {.what = "whether the value is there", .size = kFull, .data = "x", .buffer = Buffer::kNeither},
+      {.what = "data without a size", .status = ERROR_INVALID_PARAMETER, .size = kFull, .data = "x",
        .buffer = Buffer::kDataWithoutSize},
+      // clang-format on
   };
   char file[] = "/tmp/hostname_check_registry.XXXXXX";
   const int fd = mkstemp(file);
@@ -204,8 +173,12 @@ TEST(RegQueryValueExA, ReadsTheNameLineOfEtcHostname) {
       memset(buffer, 'x', sizeof buffer);
       buffer[kRegistryHostnameSize] = '\0';
       DWORD size = kRegistryHostnameSize;
-      const LONG opened =
-          RegOpenKeyExW(c.noRoot ? nullptr : HKEY_LOCAL_MACHINE, c.key, 0, c.rights, &key);
+      HKEY root = c.root == Root::kNone ? nullptr : HKEY_LOCAL_MACHINE;
+      if (c.root == Root::kTheKey &&
+          RegOpenKeyExW(HKEY_LOCAL_MACHINE, kParameters, 0, KEY_READ, &root) != ERROR_SUCCESS) {
+        _exit(2);
+      }
+      const LONG opened = RegOpenKeyExW(root, c.key, 0, c.rights, &key);
       std::string report = std::to_string(opened);
       if (opened == ERROR_SUCCESS) {
         if (c.revokedAfterOpen && chmod("/etc/hostname", 0) != 0) _exit(2);
