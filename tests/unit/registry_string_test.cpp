@@ -44,6 +44,8 @@ TEST(TerminateRegistryString, LeavesAStringWithinTheBuffer) {
       {"size larger than the buffer", ERROR_SUCCESS, REG_SZ, "WS01", 1000, ""},
       {"more data", ERROR_MORE_DATA, REG_SZ, full, 300, ""},
       {"failed query that wrote", ERROR_FILE_NOT_FOUND, REG_SZ, "junk", 4, ""},
+      {"denied query that wrote", ERROR_ACCESS_DENIED, REG_SZ, "junk", 4, ""},
+      {"more data, with a size that fits", ERROR_MORE_DATA, REG_SZ, "junk", 4, ""},
       {"number", ERROR_SUCCESS, 4 /* REG_DWORD */, std::string("\x57\x53\x30\x31", 4), 4, ""},
       {"binary", ERROR_SUCCESS, 3 /* REG_BINARY */, std::string("WS01\0", 5), 5, ""},
       {"several strings", ERROR_SUCCESS, 7 /* REG_MULTI_SZ */, std::string("WS01\0\0", 6), 6, ""},
