@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +26,11 @@ void WriteFile(const std::string& path, const char* text) {
   ASSERT_NE(out, nullptr) << path;
   fputs(text, out);
   fclose(out);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Whether this process still holds a descriptor on path.
@@ -91,10 +99,126 @@ TEST(TextModeFopen, FoldsCarriageReturnLineFeed) {
   remove(path);
 }
 
+// A file that is not there fails as with the C library's fopen; every mode but reading is the C
+// library's own, through a link and onto any file, and writes.
 TEST(TextModeFopen, FailsLikeFopen) {
   errno = 0;
   EXPECT_EQ(win32_layer::fopen("/nonexistent/HostName123.txt", "r"), nullptr);
   EXPECT_EQ(errno, ENOENT);
+
+  char dir[] = "/tmp/hostname_check_modes.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/file";
+  const std::string link = std::string(dir) + "/link";
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  const struct {
+    const char* mode;
+    const char* written;
+    const char* expected;
+  } cases[] = {
+      {"r+", "NEW", "NEW\n"},   {"r+b", "NEW", "NEW\n"},   {"w", "NEW", "NEW"},
+      {"a", "NEW", "old\nNEW"}, {"a+", "NEW", "old\nNEW"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_NO_FATAL_FAILURE(WriteFile(file, "old\n"));
+    FILE* stream = win32_layer::fopen(link.c_str(), c.mode);
+    ASSERT_NE(stream, nullptr) << c.mode << ": " << strerror(errno);
+    EXPECT_GE(fputs(c.written, stream), 0) << c.mode;
+    EXPECT_EQ(fclose(stream), 0) << c.mode;
+    EXPECT_EQ(ReadAll(file), c.expected) << c.mode;
+  }
+  remove(link.c_str());
+  remove(file.c_str());
+  rmdir(dir);
+}
+
+// What stands under a name, as the layer's GetFileAttributesA and the check's look-up of its
+// temporary file see it: the entry itself, a link not followed. Only "no such entry" (a missing
+// name, or a path through a file) leaves the name free; any other failure, an ordinary user's
+// refusal among them, is a failed look-up that says "permission denied", whatever the reason the
+// system gave.
+TEST(TempFileExists, TellsWhatStandsUnderTheName) {
+  char dir[] = "/tmp/hostname_check_lookup.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string base = dir;
+  ASSERT_NO_FATAL_FAILURE(WriteFile(base + "/file", "precious\n"));
+  ASSERT_EQ(mkdir((base + "/dir").c_str(), 0700), 0);
+  ASSERT_EQ(symlink((base + "/file").c_str(), (base + "/symlink").c_str()), 0);
+  ASSERT_EQ(symlink((base + "/nowhere").c_str(), (base + "/dangling").c_str()), 0);
+  ASSERT_EQ(symlink((base + "/loop").c_str(), (base + "/loop").c_str()), 0);
+  ASSERT_EQ(mkfifo((base + "/fifo").c_str(), 0600), 0);
+  using hostname_check::Lookup;
+  const std::string tooLong(NAME_MAX + 1, 'n');
+  const struct {
+    const char* what;
+    std::string name;
+    bool asNobody;
+    DWORD attributes;
+    DWORD lastError;  // when the attributes are INVALID_FILE_ATTRIBUTES
+    Lookup lookup;
+    int error;  // errno, when the look-up failed
+  } cases[] = {
+      {"a file", "file", false, FILE_ATTRIBUTE_NORMAL, 0, Lookup::kPresent, 0},
+      {"a directory", "dir", false, FILE_ATTRIBUTE_DIRECTORY, 0, Lookup::kPresent, 0},
+      {"a link", "symlink", false, FILE_ATTRIBUTE_REPARSE_POINT, 0, Lookup::kPresent, 0},
+      {"a dangling link", "dangling", false, FILE_ATTRIBUTE_REPARSE_POINT, 0, Lookup::kPresent, 0},
+      {"a FIFO", "fifo", false, FILE_ATTRIBUTE_NORMAL, 0, Lookup::kPresent, 0},
+      {"nothing", "missing", false, INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND, Lookup::kAbsent,
+       0},
+      {"a path through a file", "file/x", false, INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND,
+       Lookup::kAbsent, 0},
+      {"a path through a loop of links", "loop/x", false, INVALID_FILE_ATTRIBUTES,
+       ERROR_GEN_FAILURE, Lookup::kFailed, EACCES},
+      {"a name too long", tooLong, false, INVALID_FILE_ATTRIBUTES, ERROR_GEN_FAILURE,
+       Lookup::kFailed, EACCES},
+      {"a folder the user may not search", "file", true, INVALID_FILE_ATTRIBUTES,
+       ERROR_ACCESS_DENIED, Lookup::kFailed, EACCES},
+  };
+  // Each look-up in a child, so that one as an ordinary user can give up root for good; its
+  // findings come back as text.
+  const auto lookUp = [](const std::string& path, bool asNobody) {
+    int result[2];
+    if (pipe(result) != 0) return std::string("pipe failed");
+    const pid_t child = fork();
+    if (child == 0) {
+      if (asNobody && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
+        _exit(2);
+      const DWORD attributes = GetFileAttributesA(path.c_str());
+      const DWORD lastError = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+      errno = 0;
+      const Lookup lookup = hostname_check::TempFileExists(path.c_str());
+      const int error = lookup == Lookup::kFailed ? errno : 0;
+      const std::string report = std::to_string(attributes) + " " + std::to_string(lastError) +
+                                 " " + std::to_string(static_cast<int>(lookup)) + " " +
+                                 std::to_string(error);
+      _exit(write(result[1], report.data(), report.size()) == static_cast<ssize_t>(report.size())
+                ? 0
+                : 3);
+    }
+    close(result[1]);
+    std::string report;
+    char piece[256];
+    for (ssize_t got; (got = read(result[0], piece, sizeof piece)) > 0;) report.append(piece, got);
+    close(result[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? report
+                                                         : "child status " + std::to_string(status);
+  };
+  for (const auto& c : cases) {
+    if (c.asNobody && geteuid() != 0) continue;  // only root can become another user
+    EXPECT_EQ(lookUp(base + "/" + c.name, c.asNobody),
+              std::to_string(c.attributes) + " " + std::to_string(c.lastError) + " " +
+                  std::to_string(static_cast<int>(c.lookup)) + " " + std::to_string(c.error))
+        << c.what;
+  }
+  errno = 0;
+  EXPECT_EQ(GetFileAttributesA(nullptr), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  for (const char* name : {"file", "symlink", "dangling", "loop", "fifo"})
+    remove((base + "/" + name).c_str());
+  rmdir((base + "/dir").c_str());
+  rmdir(dir);
 }
 
 // Reading opens only a regular file with one link, owned by the caller, and never through a
@@ -131,17 +255,17 @@ TEST(TextModeFopen, RefusesWhatTheCallerDidNotCreate) {
       FILE* in = win32_layer::fopen(path.c_str(), mode);
       EXPECT_EQ(in == nullptr, c.error != 0) << c.name << " " << mode;
       EXPECT_EQ(errno, c.error) << c.name << " " << mode;
+      // The descriptor of a file that opens blocks again, as any fopen's does: only the open
+      // itself does not wait.
+      if (in != nullptr && std::string(mode) == "rb") {
+        EXPECT_EQ(fcntl(fileno(in), F_GETFL) & O_NONBLOCK, 0) << c.name;
+      }
       if (in != nullptr) fclose(in);
     }
   }
   for (const char* name : {"symlink", "fifo", "dir", "foreign"})
     remove((base + "/" + name).c_str());
   rmdir(dir);
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The interpreter makes the file of `COMMAND > NAME` itself, new and private whatever the umask,
@@ -224,6 +348,23 @@ TEST(Interpreter, WritesOnlyANewFileAndRemovesOnlyNames) {
   EXPECT_EQ(errno, E2BIG);
   // The command's own status comes back.
   EXPECT_EQ(win32_layer::system("exit 3"), 3 << 8);
+  // Asked whether there is an interpreter at all: there is, unless /bin/sh is gone (as root, in a
+  // private mount namespace, an empty folder in place of the one that holds it).
+  EXPECT_EQ(win32_layer::system(nullptr), 1);
+  if (geteuid() == 0) {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("tmpfs", "/bin", "tmpfs", 0, nullptr) != 0) {
+        _exit(2);
+      }
+      _exit(win32_layer::system(nullptr));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "without /bin/sh: " << status;
+  }
   EXPECT_EQ(win32_layer::system(("echo x > " + base + "/short").c_str()), 0);
   EXPECT_EQ(ReadAll(base + "/short"), "x\n");
   setenv("PATH", path.c_str(), 1);
