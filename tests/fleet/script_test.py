@@ -61,6 +61,15 @@ HANGS = SAYS_WHERE + "\nexec sleep 217"
 # One that hangs two processes below it, as the check does in `hostname`, which it runs through
 # sh: check, sh, sleep.
 HANGS_BELOW = SAYS_WHERE + "\nsh -c '(exec sleep 218); :'\nexit 0"
+# One that writes on its standard error, which reaches the script's.
+SAYS_ON_ERROR = SAYS_WHERE + "\necho 'the check says' >&2\nexit 3"
+# One that finds nothing but itself in its folder (no probe, no other file).
+ALONE = SAYS_WHERE + "\nfor name in * .[!.]*; do [ \"$name\" = hostname_check ] || [ \"$name\" = '.[!.]*' ] || exit 9; done"
+# One that hangs in a process whose name looks like the end of a process's own line in
+# /proc/PID/stat, with 1 as its parent: "x) S 1 y".
+HANGS_DISGUISED = SAYS_WHERE + """
+cat "$(command -v sleep)" >'x) S 1 y' && chmod 700 'x) S 1 y' && './x) S 1 y' 219
+exit 0"""
 # A ps that takes no -o, as busybox's was before it learnt it.
 PS_WITHOUT_O = '#!/bin/sh\necho "ps: invalid option -- \'o\'" >&2\nexit 1\n'
 
@@ -127,8 +136,10 @@ class Script(unittest.TestCase):
         self.fail("the check never ran")
 
     def run_script(self, standins, limit=5, tmpdir=None, missing=(), noexec=(), cwd=None, busybox=False,
-                   ps_without_o=False, send=None):
+                   ps_without_o=False, send=None, payload=None):
         payloads = self.payloads(standins)
+        if payload is not None:
+            payloads = dict.fromkeys(payloads, payload)
         machines = list(payloads)
         command = action.command_line(SCRIPT, limit, machines)
         if busybox:
@@ -237,6 +248,15 @@ class Script(unittest.TestCase):
             (f"in time without timeout, {WATCHDOG_RUNS} times under load", {MACHINE: SAYS_WHERE},
              {"missing": ("timeout",), "runs": WATCHDOG_RUNS, "limit": 20}, 0, tmp, "", False),
             ("a relative TMPDIR", {MACHINE: SAYS_WHERE}, {"tmpdir": "tmp"}, 0, tmp, "", False),
+            ("the check's folder holds the check alone", {MACHINE: ALONE}, {}, 0, tmp, "", False),
+            ("the check's standard error", {MACHINE: SAYS_ON_ERROR}, {}, 3, tmp, "the check says\n", False),
+            ("the check's standard error without timeout", {MACHINE: SAYS_ON_ERROR}, {"missing": ("timeout",)}, 3, tmp,
+             "the check says\n", False),
+            ("out of time without timeout, a process named to hide its parent", {MACHINE: HANGS_DISGUISED},
+             {"limit": 1, "missing": ("timeout",)}, 124, tmp, "hostname_check: timed out after 1 seconds\n", False),
+            # Not gzip: nothing is run.
+            ("an executable that does not unpack", {MACHINE: SAYS_WHERE}, {"payload": "bm90IGd6aXAK"}, 125, None,
+             re.compile(r"hostname_check: cannot unpack the executable in .*/tmp/hostname_check\.\w+\n\Z"), False),
             ("a TMPDIR that is not there", {MACHINE: SAYS_WHERE}, {"tmpdir": "/nonexistent"}, 0, "/var/tmp", "", False),
         ] + [
             # The connection drops while the check hangs: the script, sent the signal, ends the
@@ -255,6 +275,9 @@ class Script(unittest.TestCase):
             ("then home", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm")}, 0, home, "", True),
             ("nowhere", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm", home)}, 125, None,
              f"hostname_check: {no_folder}; tried {tmp} /var/tmp /dev/shm {home}\n", True),
+            ("nowhere, TMPDIR /var/tmp tried once", {MACHINE: SAYS_WHERE},
+             {"tmpdir": "/var/tmp", "noexec": ("/var/tmp", "/dev/shm", home)}, 125, None,
+             f"hostname_check: {no_folder}; tried /var/tmp /dev/shm {home}\n", True),
             # busybox's sh runs its own timeout applet, whatever PATH says.
             ("busybox", {MACHINE: SAYS_WHERE}, {"busybox": True}, 0, tmp, "", True),
             ("busybox, out of time below the check", {MACHINE: HANGS_BELOW}, {"limit": 1, "busybox": True}, 124, tmp,
@@ -284,7 +307,7 @@ class Script(unittest.TestCase):
                           file=sys.stderr)
                 self.assertEqual(wrong, [], f"runs that ended otherwise or waited the limit: {got_err}")
                 # The machine first, unless a tool the script needs is missing.
-                self.assertEqual(out.startswith(machine_line), "this host has no" not in err, out)
+                self.assertEqual(out.startswith(machine_line), "this host has no" not in got_err, out)
                 ran = [line for line in out.splitlines() if line.startswith("ran in ")]
                 if where is None:
                     self.assertEqual(ran, [])
@@ -292,7 +315,10 @@ class Script(unittest.TestCase):
                     self.assertEqual(len(ran), 1, out)
                     self.assertEqual(os.path.dirname(ran[0][len("ran in "):]), where)
                     self.assertFalse(os.path.exists(ran[0][len("ran in "):]), "the private folder stays")
-                self.assertTrue(got_err.endswith(err), got_err)
+                if isinstance(err, re.Pattern):
+                    self.assertRegex(got_err, err)
+                else:
+                    self.assertTrue(got_err.endswith(err), got_err)
                 self.assert_nothing_left()
                 self.assert_no_process_left()
 

@@ -134,7 +134,9 @@ case $(timeout --version 2>/dev/null) in
   ) 3>&2 2>/dev/null &
   runner=$!
   expired=
-  if wait "$sleeper"; then
+  # The shell would say "Terminated" of the sleep that the check's end cut short: not the
+  # check's words, which its standard error alone carries.
+  if wait "$sleeper" 2>/dev/null; then
     expired=yes
     end_below "$runner"
   fi
