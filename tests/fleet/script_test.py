@@ -74,6 +74,11 @@ exit 0"""
 PS_WITHOUT_O = '#!/bin/sh\necho "ps: invalid option -- \'o\'" >&2\nexit 1\n'
 
 
+def default_signals():
+    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM):
+        signal.signal(number, signal.SIG_DFL)
+
+
 class Script(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="hostname_check_script.")
@@ -111,13 +116,14 @@ class Script(unittest.TestCase):
             os.symlink(BUSYBOX, os.path.join(folder, tool))
         return folder
 
-    def marked(self):
-        """The processes that carry this test's mark: pid and command line."""
+    def marked(self, mark=None):
+        """The processes that carry this row's mark (or the one given): pid and command line."""
+        mark = mark or self.mark
         found = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/environ", "rb") as environ:
-                    if self.mark not in environ.read().split(b"\0"):
+                    if mark not in environ.read().split(b"\0"):
                         continue
                 with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                     found.append((int(pid), cmdline.read().split(b"\0")[:-1]))
@@ -165,8 +171,11 @@ class Script(unittest.TestCase):
                     + (f"{FIND} {' '.join(noexec)} -mindepth 1 >{left}; " if noexec else "")
                     + "exit $status; }", "unshare"] + argv
         started = time.monotonic()
+        # As a host's login shell starts it: no signal ignored, even when this test runs in the
+        # background (where INT and QUIT are ignored, and a shell cannot trap what it was started
+        # ignoring).
         ran = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               env=env, cwd=cwd or self.work)
+                               env=env, cwd=cwd or self.work, preexec_fn=default_signals)
         try:
             if send is None:
                 out, err = ran.communicate(action.standard_input(payloads, machines), timeout=60)
@@ -176,15 +185,23 @@ class Script(unittest.TestCase):
                 ran.stdin = None  # written, for communicate
                 os.kill(self.script_pid(ran), send)
                 out, err = ran.communicate(timeout=60)
-        finally:
-            if ran.poll() is None:
-                ran.kill()
-                ran.communicate()
+        except BaseException:
+            # Every process of the run is ended, whatever holds its pipes, so that the row fails
+            # at once and leaves nothing.
+            self.end_marked(self.mark)
+            ran.kill()
+            ran.communicate()
+            raise
         elapsed = time.monotonic() - started
         if noexec:
             with open(left, encoding="utf-8") as listed:
                 self.assertEqual(listed.read(), "", "the run left files in a folder where no program may run")
         return ran.returncode, out.decode(), err.decode(), elapsed
+
+    def end_marked(self, mark):
+        for pid, _ in self.marked(mark):
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
 
     def assert_no_process_left(self):
         """None of the run's processes stays (one it signalled is given a moment to go); any that
@@ -295,6 +312,7 @@ class Script(unittest.TestCase):
                 runs = options.pop("runs", 1)
                 limit = options.setdefault("limit", 5)
                 self.mark = f"HOSTNAME_CHECK_TEST_MARK={uuid.uuid4()}".encode()
+                self.addCleanup(self.end_marked, self.mark)  # also when the row fails
                 wrong = []  # (status, seconds) of the runs that ended otherwise, or waited the limit
                 with self.load() if runs > 1 else contextlib.nullcontext():
                     for _ in range(runs):
@@ -687,7 +705,8 @@ class Role(unittest.TestCase):
 
     def play(self, playbook, *options):
         env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_ROLES_PATH=os.path.join(ROLE, ".."),
-                   ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible"), ANSIBLE_RETRY_FILES_ENABLED="false")
+                   ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible"), ANSIBLE_RETRY_FILES_ENABLED="false",
+                   ANSIBLE_SHOW_CUSTOM_STATS="true")
         ran = subprocess.run(["ansible-playbook", "-v", "-i", self.inventory, playbook,
                               "-e", f"hostname_check_binary={self.standin}", "-e", f"hostname_check_report={self.report}",
                               *options], capture_output=True, env=env, cwd=self.work, timeout=120, check=False)
@@ -698,7 +717,9 @@ class Role(unittest.TestCase):
         status, console = self.play(playbook)
         self.assertEqual(status, 2, console)
         with open(self.report, encoding="utf-8") as written:
-            hosts = json.load(written)["hosts"]
+            made = json.load(written)
+        hosts = made["hosts"]
+        self.assertEqual(made["version"], "1.0.0")
         got = {host: (record["status"], record["registry"], record["message"]) for host, record in hosts.items()}
         self.assertEqual(got, {
             "bad": ("bad", "ws99", ""),
@@ -716,30 +737,53 @@ class Role(unittest.TestCase):
         self.assertNotIn("H4sI", console)
         self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 2 failed, 0 unreachable\n"), 1, console)
         self.assertIn(f"\nreport: {self.report}, 4 hosts\n", console)
+        # The job's artifacts: the run's alone, never a host's.
+        artifacts = re.findall(r"^\t(\S+): (.*)$", console.partition("\nCUSTOM STATS: ")[2], re.M)
+        self.assertEqual([name for name, _ in artifacts], ["RUN"], console)
+        self.assertEqual(json.loads(artifacts[0][1])["hostname_check"]["summary"],
+                         {"good": 1, "bad": 1, "failed": 2, "unreachable": 0}, console)
 
-        # Check mode runs the check and writes no report; the summary says so.
+        # Check mode runs the check and writes no report; the summary says so. Hosts that are bad
+        # or could not be checked fail only when told to; the executables may be given by machine.
         os.unlink(self.report)
-        status, console = self.play(playbook, "--check", "--limit", "good,bad")
-        self.assertEqual(status, 2, console)
+        status, console = self.play(playbook, "--check", "--limit", "good,bad,failed",
+                                    "-e", "hostname_check_fail_on_bad=false", "-e", "hostname_check_fail_on_error=false",
+                                    "-e", "hostname_check_binary=",
+                                    "-e", json.dumps({"hostname_check_binaries": {MACHINE: self.standin}}))
+        self.assertEqual(status, 0, console)
         self.assertFalse(os.path.exists(self.report), console)
-        self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 0 failed, 0 unreachable\n"), 1, console)
+        recap = dict(re.findall(r"^(\w+) +: .* failed=(\d)", console, re.M))
+        self.assertEqual(recap, {"good": "0", "bad": "0", "failed": "0"}, console)
+        self.assertEqual(console.count('"failing": {}'), 1, console)
+        self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 1 failed, 0 unreachable\n"), 1, console)
         self.assertIn(f"\nreport: none written (check mode), {self.report} is left as it was\n", console)
+
+        # No report when none is wanted.
+        status, console = self.play(playbook, "--limit", "good", "-e", "hostname_check_write_report=false")
+        self.assertEqual(status, 0, console)
+        self.assertFalse(os.path.exists(self.report), console)
+        self.assertEqual(console.count("\nreport: none written (hostname_check_write_report is false)\n"), 1, console)
 
     def test_role_alone_refuses_settings(self):
         playbook = os.path.join(self.work, "alone.yml")
         with open(playbook, "w", encoding="ascii") as alone:
             alone.write(ROLE_ALONE)
         # A wrong type, and one that only the role's filter finds: one message each, no host run,
-        # no report.
-        for setting, says in (("hostname_check_timeout=soon", "hostname_check_timeout must be a whole number, not 'soon'"),
-                              (f"hostname_check_binary={ROLE}/files/hostname_check_run.sh", "is not a Linux executable")):
+        # no report. The playbook checks them in a play of their own, before any host is
+        # contacted or counted.
+        for setting, says, ran in (("hostname_check_timeout=soon", "hostname_check_timeout must be a whole number, not 'soon'",
+                                    playbook),
+                                   (f"hostname_check_binary={ROLE}/files/hostname_check_run.sh", "is not a Linux executable",
+                                    os.path.join(ROLE, "..", "..", "hostname_check.yml"))):
             with self.subTest(setting):
-                status, console = self.play(playbook, "-e", setting)
+                status, console = self.play(ran, "-e", setting)
                 self.assertEqual(status, 2, console)
                 self.assertEqual(console.count(says), 1, console)
                 self.assertEqual(console.count("FAILED!"), 1, console)
                 self.assertNotIn("Run the check", console)
                 self.assertFalse(os.path.exists(self.report), console)
+                if ran != playbook:
+                    self.assertEqual(re.findall(r"^(\w+) +: ok=", console, re.M), ["localhost"], console)
 
 
 if __name__ == "__main__":
