@@ -61,6 +61,9 @@ HANGS = SAYS_WHERE + "\nexec sleep 217"
 # One that hangs two processes below it, as the check does in `hostname`, which it runs through
 # sh: check, sh, sleep.
 HANGS_BELOW = SAYS_WHERE + "\nsh -c '(exec sleep 218); :'\nexit 0"
+# One that hangs and leaves a process of its own outside its tree (its parent gone), which only
+# the end of the whole process group reaches: what GNU timeout does.
+HANGS_AND_LEAVES = SAYS_WHERE + "\n(sleep 220 &)\nexec sleep 217"
 # One that writes on its standard error, which reaches the script's.
 SAYS_ON_ERROR = SAYS_WHERE + "\necho 'the check says' >&2\nexit 3"
 # One that finds nothing but itself in its folder (no probe, no other file).
@@ -253,6 +256,8 @@ class Script(unittest.TestCase):
             ("out of time without timeout, below the check", {MACHINE: HANGS_BELOW}, {"limit": 1, "missing": ("timeout",)},
              124, tmp, "hostname_check: timed out after 1 seconds\n", False),
             ("out of time, below the check", {MACHINE: HANGS_BELOW}, {"limit": 1}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time, a process that left the check's tree", {MACHINE: HANGS_AND_LEAVES}, {"limit": 1}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
             ("out of time without timeout, a ps that takes no -o", {MACHINE: HANGS_BELOW},
              {"limit": 1, "missing": ("timeout",), "ps_without_o": True}, 124, tmp,
