@@ -145,7 +145,7 @@ class Script(unittest.TestCase):
         self.fail("the check never ran")
 
     def run_script(self, standins, limit=5, tmpdir=None, missing=(), noexec=(), cwd=None, busybox=False,
-                   ps_without_o=False, send=None, payload=None):
+                   ps_without_o=False, send=None, payload=None, read_through=False):
         payloads = self.payloads(standins)
         if payload is not None:
             payloads = dict.fromkeys(payloads, payload)
@@ -180,8 +180,19 @@ class Script(unittest.TestCase):
         ran = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                env=env, cwd=cwd or self.work, preexec_fn=default_signals)
         try:
-            if send is None:
+            if send is None and not read_through:
                 out, err = ran.communicate(action.standard_input(payloads, machines), timeout=60)
+            elif send is None:
+                # Over ssh, executables left unread fail the host as unreachable ("data could not
+                # be sent"), whatever the script said: it reads them to their end, also when it
+                # cannot use them.
+                try:
+                    ran.stdin.write(action.standard_input(payloads, machines))
+                    ran.stdin.close()
+                except BrokenPipeError:
+                    self.fail("the script left the executables on its standard input unread")
+                ran.stdin = None  # written, for communicate
+                out, err = ran.communicate(timeout=60)
             else:
                 ran.stdin.write(action.standard_input(payloads, machines))
                 ran.stdin.close()
@@ -292,6 +303,14 @@ class Script(unittest.TestCase):
             (f"no {tool}", {MACHINE: SAYS_WHERE}, {"missing": (tool,)}, 125, None,
              f"hostname_check: this host has no {tool}, which the check needs to start\n", False)
             for tool in ("mktemp", "base64", "gzip")
+        ] + [
+            # Executables larger than a pipe holds, which the script cannot use.
+            ("no gzip, the executables read to their end", {MACHINE: SAYS_WHERE},
+             {"missing": ("gzip",), "payload": "A" * 1048576, "read_through": True}, 125, None,
+             "hostname_check: this host has no gzip, which the check needs to start\n", False),
+            ("no executable for the machine, the executables read to their end", {"nosuch": SAYS_WHERE},
+             {"payload": "A" * 1048576, "read_through": True}, 125, None,
+             f"hostname_check: no executable for this host's machine, {MACHINE} (there are: nosuch)\n", False),
         ] + [
             ("TMPDIR noexec: /var/tmp", {MACHINE: SAYS_WHERE}, {"noexec": (tmp,)}, 0, "/var/tmp", "", True),
             ("then /dev/shm", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp")}, 0, "/dev/shm", "", True),

@@ -63,8 +63,11 @@ runner=
 trap 'end_below $$ $sleeper $runner; exit 129' HUP INT PIPE TERM
 umask 077
 
+# The executables on standard input are read to their end first, also when unused: over ssh,
+# input left unsent fails the host as unreachable, and this message would be lost.
 fail() {
   echo "hostname_check: $*" >&2
+  cat >/dev/null 2>&1
   exit 125
 }
 
@@ -83,7 +86,6 @@ for candidate in "$@"; do
   fi
 done
 if [ -z "$found" ]; then
-  cat >/dev/null
   fail "no executable for this host's machine, $machine (there are: $*)"
 fi
 payload=$(sed -n "${found}p")
