@@ -198,7 +198,9 @@ class Script(unittest.TestCase):
                 ran.stdin.close()
                 ran.stdin = None  # written, for communicate
                 os.kill(self.script_pid(ran), send)
+                signalled = time.monotonic()
                 out, err = ran.communicate(timeout=60)
+                self.after_signal = time.monotonic() - signalled
         except BaseException:
             # Every process of the run is ended, whatever holds its pipes, so that the row fails
             # at once and leaves nothing.
@@ -349,6 +351,9 @@ class Script(unittest.TestCase):
                           f"{sum(rc == 124 for rc, _ in wrong)} ended 124, {len(wrong)} wrong in all",
                           file=sys.stderr)
                 self.assertEqual(wrong, [], f"runs that ended otherwise or waited the limit: {got_err}")
+                if "send" in options:
+                    # At once: a few passes over the host's processes, not a hundred.
+                    self.assertLess(self.after_signal, 10, "the script took its time to end")
                 # The machine first, unless a tool the script needs is missing.
                 self.assertEqual(out.startswith(machine_line), "this host has no" not in got_err, out)
                 ran = [line for line in out.splitlines() if line.startswith("ran in ")]
