@@ -20,6 +20,8 @@ import unittest
 
 import yaml
 from ansible.module_utils.common.validation import check_type_bool
+from ansible.parsing.dataloader import DataLoader
+from ansible.template import Templar
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
@@ -501,18 +503,66 @@ class Payloads(unittest.TestCase):
             ("hostname_check_binaries", "x86_64=/x,aarch64", None,
              "hostname_check_binaries must be a dictionary (JSON with -e), not 'x86_64=/x,aarch64'"),
             ("hostname_check_windows", "false", False, None),
+            ("hostname_check_windows", "maybe", None, "hostname_check_windows must be true or false, not 'maybe'"),
+            ("hostname_check_write_report", "off", False, None),
+            ("hostname_check_write_report", "maybe", None,
+             "hostname_check_write_report must be true or false, not 'maybe'"),
+            ("hostname_check_exes", '{"x86": "/x.exe"}', {"x86": "/x.exe"}, None),
+            ("hostname_check_exes", "nope", None, "hostname_check_exes must be a dictionary (JSON with -e), not 'nope'"),
             ("hostname_check_report", "r.json", "r.json", None),
         ]:
             got, problems = settings.typed(options, {name: value})
             self.assertEqual((got.get(name), problems), (converted, [problem] if problem else []), (name, value))
         with open(os.path.join(ROLE, "defaults", "main.yml"), encoding="utf-8") as defaults:
-            defaulted = set(yaml.safe_load(defaults))
+            defaulted = yaml.safe_load(defaults)
         with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
             table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", readme.read(), re.M))
-        self.assertEqual(set(options), defaulted)
-        self.assertEqual(table, defaulted)
+        self.assertEqual(set(options), set(defaulted))
+        self.assertEqual(table, set(defaulted))
+        # What ansible-doc shows as a default is the role's default.
+        for name, option in options.items():
+            if "default" in option:
+                self.assertEqual(option["default"], defaulted[name], name)
         self.assertNotIn("hostname_check_version", options)
         self.assertTrue(all(option.get("type") in settings.TYPES for option in options.values()))
+
+    def test_defaults_as_ansible_templates_them(self):
+        """The defaults that are templates, as Ansible makes them for a host: which hosts are run as
+        Windows, and which executables each kind of host gets, from the collection's own folder
+        when it has one, else from the source tree's build (where the presets lay them out)."""
+        with open(os.path.join(ROLE, "defaults", "main.yml"), encoding="utf-8") as defaults:
+            defaulted = yaml.safe_load(defaults)
+
+        def templated(name, **host):
+            return Templar(loader=DataLoader(), variables=dict(defaulted, **host)).template(defaulted[name])
+
+        for host, windows in [
+            ({}, False),
+            ({"ansible_connection": "ssh", "ansible_shell_type": "sh"}, False),
+            ({"ansible_connection": "local"}, False),
+            ({"ansible_connection": "winrm"}, True),
+            ({"ansible_connection": "psrp"}, True),
+            ({"ansible_connection": "ssh", "ansible_shell_type": "powershell"}, True),
+            ({"ansible_connection": "ssh", "ansible_shell_type": "cmd"}, True),
+            ({"ansible_connection": "ssh", "ansible_shell_type": "csh"}, False),
+        ]:
+            self.assertIs(templated("hostname_check_windows", role_path="/r", **host), windows, host)
+        with tempfile.TemporaryDirectory() as collection:
+            role = os.path.join(collection, "roles", "hostname_check")
+            os.makedirs(os.path.join(role, "files", "executables"))
+            for role_path, folder in ((role, f"{role}/files/executables"), ("/src/ansible/roles/hostname_check",
+                                                                            "/src/ansible/roles/hostname_check/../../../build")):
+                self.assertEqual(templated("hostname_check_executables", role_path=role_path), folder)
+                self.assertEqual(templated("hostname_check_binaries", role_path=role_path),
+                                 {"x86_64": f"{folder}/fleet/hostname_check-x86_64",
+                                  "aarch64": f"{folder}/fleet/hostname_check-aarch64"})
+                # ARM64 Windows runs the x86 executable.
+                self.assertEqual(templated("hostname_check_exes", role_path=role_path),
+                                 {"AMD64": f"{folder}/windows-x86_64/hostname_check.exe",
+                                  "x86": f"{folder}/windows-i686/hostname_check.exe",
+                                  "ARM64": f"{folder}/windows-i686/hostname_check.exe"})
+                self.assertEqual((templated("hostname_check_binary", role_path=role_path),
+                                  templated("hostname_check_exe", role_path=role_path)), ("", ""))
 
 
 if __name__ == "__main__":

@@ -64,8 +64,25 @@ HANGS = SAYS_WHERE + "\nexec sleep 217"
 # One that hangs two processes below it, as the check does in `hostname`, which it runs through
 # sh: check, sh, sleep.
 HANGS_BELOW = SAYS_WHERE + "\nsh -c '(exec sleep 218); :'\nexit 0"
+# One that hangs and leaves a process of its own outside its tree (its parent gone), which only
+# the end of the whole process group reaches: what GNU timeout does.
+HANGS_AND_LEAVES = SAYS_WHERE + "\n(sleep 220 &)\nexec sleep 217"
+# One that writes on its standard error, which reaches the script's.
+SAYS_ON_ERROR = SAYS_WHERE + "\necho 'the check says' >&2\nexit 3"
+# One that finds nothing but itself in its folder (no probe, no other file).
+ALONE = SAYS_WHERE + "\nfor name in * .[!.]*; do [ \"$name\" = hostname_check ] || [ \"$name\" = '.[!.]*' ] || exit 9; done"
+# One that hangs in a process whose name looks like the end of a process's own line in
+# /proc/PID/stat, with 1 as its parent: "x) S 1 y".
+HANGS_DISGUISED = SAYS_WHERE + """
+cat "$(command -v sleep)" >'x) S 1 y' && chmod 700 'x) S 1 y' && './x) S 1 y' 219
+exit 0"""
 # A ps that takes no -o, as busybox's was before it learnt it.
 PS_WITHOUT_O = '#!/bin/sh\necho "ps: invalid option -- \'o\'" >&2\nexit 1\n'
+
+
+def default_signals():
+    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM):
+        signal.signal(number, signal.SIG_DFL)
 
 
 class Script(unittest.TestCase):
@@ -105,13 +122,14 @@ class Script(unittest.TestCase):
             os.symlink(BUSYBOX, os.path.join(folder, tool))
         return folder
 
-    def marked(self):
-        """The processes that carry this test's mark: pid and command line."""
+    def marked(self, mark=None):
+        """The processes that carry this row's mark (or the one given): pid and command line."""
+        mark = mark or self.mark
         found = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/environ", "rb") as environ:
-                    if self.mark not in environ.read().split(b"\0"):
+                    if mark not in environ.read().split(b"\0"):
                         continue
                 with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                     found.append((int(pid), cmdline.read().split(b"\0")[:-1]))
@@ -130,8 +148,10 @@ class Script(unittest.TestCase):
         self.fail("the check never ran")
 
     def run_script(self, standins, limit=5, tmpdir=None, missing=(), noexec=(), cwd=None, busybox=False,
-                   ps_without_o=False, send=None):
+                   ps_without_o=False, send=None, payload=None, read_through=False):
         payloads = self.payloads(standins)
+        if payload is not None:
+            payloads = dict.fromkeys(payloads, payload)
         machines = list(payloads)
         command = action.command_line(SCRIPT, limit, machines)
         if busybox:
@@ -157,26 +177,50 @@ class Script(unittest.TestCase):
                     + (f"{FIND} {' '.join(noexec)} -mindepth 1 >{left}; " if noexec else "")
                     + "exit $status; }", "unshare"] + argv
         started = time.monotonic()
+        # As a host's login shell starts it: no signal ignored, even when this test runs in the
+        # background (where INT and QUIT are ignored, and a shell cannot trap what it was started
+        # ignoring).
         ran = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               env=env, cwd=cwd or self.work)
+                               env=env, cwd=cwd or self.work, preexec_fn=default_signals)
         try:
-            if send is None:
+            if send is None and not read_through:
                 out, err = ran.communicate(action.standard_input(payloads, machines), timeout=60)
+            elif send is None:
+                # Over ssh, executables left unread fail the host as unreachable ("data could not
+                # be sent"), whatever the script said: it reads them to their end, also when it
+                # cannot use them.
+                try:
+                    ran.stdin.write(action.standard_input(payloads, machines))
+                    ran.stdin.close()
+                except BrokenPipeError:
+                    self.fail("the script left the executables on its standard input unread")
+                ran.stdin = None  # written, for communicate
+                out, err = ran.communicate(timeout=60)
             else:
                 ran.stdin.write(action.standard_input(payloads, machines))
                 ran.stdin.close()
                 ran.stdin = None  # written, for communicate
                 os.kill(self.script_pid(ran), send)
+                signalled = time.monotonic()
                 out, err = ran.communicate(timeout=60)
-        finally:
-            if ran.poll() is None:
-                ran.kill()
-                ran.communicate()
+                self.after_signal = time.monotonic() - signalled
+        except BaseException:
+            # Every process of the run is ended, whatever holds its pipes, so that the row fails
+            # at once and leaves nothing.
+            self.end_marked(self.mark)
+            ran.kill()
+            ran.communicate()
+            raise
         elapsed = time.monotonic() - started
         if noexec:
             with open(left, encoding="utf-8") as listed:
                 self.assertEqual(listed.read(), "", "the run left files in a folder where no program may run")
         return ran.returncode, out.decode(), err.decode(), elapsed
+
+    def end_marked(self, mark):
+        for pid, _ in self.marked(mark):
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
 
     def assert_no_process_left(self):
         """None of the run's processes stays (one it signalled is given a moment to go); any that
@@ -231,6 +275,8 @@ class Script(unittest.TestCase):
              124, tmp, "hostname_check: timed out after 1 seconds\n", False),
             ("out of time, below the check", {MACHINE: HANGS_BELOW}, {"limit": 1}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time, a process that left the check's tree", {MACHINE: HANGS_AND_LEAVES}, {"limit": 1}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False),
             ("out of time without timeout, a ps that takes no -o", {MACHINE: HANGS_BELOW},
              {"limit": 1, "missing": ("timeout",), "ps_without_o": True}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
@@ -244,6 +290,15 @@ class Script(unittest.TestCase):
             (f"in time without timeout, {WATCHDOG_RUNS} times under load", {MACHINE: SAYS_WHERE},
              {"missing": ("timeout",), "runs": WATCHDOG_RUNS, "limit": 20}, 0, tmp, "", False),
             ("a relative TMPDIR", {MACHINE: SAYS_WHERE}, {"tmpdir": "tmp"}, 0, tmp, "", False),
+            ("the check's folder holds the check alone", {MACHINE: ALONE}, {}, 0, tmp, "", False),
+            ("the check's standard error", {MACHINE: SAYS_ON_ERROR}, {}, 3, tmp, "the check says\n", False),
+            ("the check's standard error without timeout", {MACHINE: SAYS_ON_ERROR}, {"missing": ("timeout",)}, 3, tmp,
+             "the check says\n", False),
+            ("out of time without timeout, a process named to hide its parent", {MACHINE: HANGS_DISGUISED},
+             {"limit": 1, "missing": ("timeout",)}, 124, tmp, "hostname_check: timed out after 1 seconds\n", False),
+            # Not gzip: nothing is run.
+            ("an executable that does not unpack", {MACHINE: SAYS_WHERE}, {"payload": "bm90IGd6aXAK"}, 125, None,
+             re.compile(r"hostname_check: cannot unpack the executable in .*/tmp/hostname_check\.\w+\n\Z"), False),
             ("a TMPDIR that is not there", {MACHINE: SAYS_WHERE}, {"tmpdir": "/nonexistent"}, 0, "/var/tmp", "", False),
         ] + [
             # The connection drops while the check hangs: the script, sent the signal, ends the
@@ -257,11 +312,22 @@ class Script(unittest.TestCase):
              f"hostname_check: this host has no {tool}, which the check needs to start\n", False)
             for tool in ("mktemp", "base64", "gzip")
         ] + [
+            # Executables larger than a pipe holds, which the script cannot use.
+            ("no gzip, the executables read to their end", {MACHINE: SAYS_WHERE},
+             {"missing": ("gzip",), "payload": "A" * 1048576, "read_through": True}, 125, None,
+             "hostname_check: this host has no gzip, which the check needs to start\n", False),
+            ("no executable for the machine, the executables read to their end", {"nosuch": SAYS_WHERE},
+             {"payload": "A" * 1048576, "read_through": True}, 125, None,
+             f"hostname_check: no executable for this host's machine, {MACHINE} (there are: nosuch)\n", False),
+        ] + [
             ("TMPDIR noexec: /var/tmp", {MACHINE: SAYS_WHERE}, {"noexec": (tmp,)}, 0, "/var/tmp", "", True),
             ("then /dev/shm", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp")}, 0, "/dev/shm", "", True),
             ("then home", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm")}, 0, home, "", True),
             ("nowhere", {MACHINE: SAYS_WHERE}, {"noexec": (tmp, "/var/tmp", "/dev/shm", home)}, 125, None,
              f"hostname_check: {no_folder}; tried {tmp} /var/tmp /dev/shm {home}\n", True),
+            ("nowhere, TMPDIR /var/tmp tried once", {MACHINE: SAYS_WHERE},
+             {"tmpdir": "/var/tmp", "noexec": ("/var/tmp", "/dev/shm", home)}, 125, None,
+             f"hostname_check: {no_folder}; tried /var/tmp /dev/shm {home}\n", True),
             # busybox's sh runs its own timeout applet, whatever PATH says.
             ("busybox", {MACHINE: SAYS_WHERE}, {"busybox": True}, 0, tmp, "", True),
             (f"busybox, in time, {WATCHDOG_RUNS} times under load", {MACHINE: SAYS_WHERE},
@@ -283,20 +349,26 @@ class Script(unittest.TestCase):
                 self.mark = f"HOSTNAME_CHECK_TEST_MARK={uuid.uuid4()}".encode()
                 # (status, seconds, standard error) of the runs that ended otherwise, waited the
                 # limit or said more than they should
+                self.addCleanup(self.end_marked, self.mark)  # also when the row fails
                 wrong = []
                 with self.load() if runs > 1 else contextlib.nullcontext(), \
                         concurrent.futures.ThreadPoolExecutor(4 if runs > 1 else 1) as pool:
                     for rc, out, got_err, elapsed in pool.map(lambda _: self.run_script(standins, **options),
                                                               range(runs)):
-                        if rc != status or got_err != err or (status != 124 and elapsed >= limit):
+                        said = err.search(got_err) if isinstance(err, re.Pattern) else got_err == err
+                        if rc != status or not said or (status != 124 and elapsed >= limit):
                             wrong.append((rc, round(elapsed, 1), got_err))
                 if runs > 1:
                     print(f"\n{what}: {sum(took >= limit for _, took, _ in wrong)} waited the limit, "
                           f"{sum(rc == 124 for rc, _, _ in wrong)} ended 124, {len(wrong)} wrong in all",
                           file=sys.stderr)
                 self.assertEqual(wrong, [], "runs that ended otherwise, waited the limit or said more")
+                if "send" in options:
+                    # At once: a few passes over the host's processes (0.1 s here, 3.6 s to 11 s
+                    # for busybox's sh on a busy machine), not a hundred (5 s here, 40 s when busy).
+                    self.assertLess(self.after_signal, 20, "the script took its time to end")
                 # The machine first, unless a tool the script needs is missing.
-                self.assertEqual(out.startswith(machine_line), "this host has no" not in err, out)
+                self.assertEqual(out.startswith(machine_line), "this host has no" not in got_err, out)
                 ran = [line for line in out.splitlines() if line.startswith("ran in ")]
                 if where is None:
                     self.assertEqual(ran, [])
@@ -874,7 +946,8 @@ class Role(unittest.TestCase):
 
     def play(self, playbook, *options):
         env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_ROLES_PATH=os.path.join(ROLE, ".."),
-                   ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible"), ANSIBLE_RETRY_FILES_ENABLED="false")
+                   ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible"), ANSIBLE_RETRY_FILES_ENABLED="false",
+                   ANSIBLE_SHOW_CUSTOM_STATS="true")
         ran = subprocess.run(["ansible-playbook", "-v", "-i", self.inventory, playbook,
                               "-e", f"hostname_check_binary={self.standin}", "-e", f"hostname_check_report={self.report}",
                               *options], capture_output=True, env=env, cwd=self.work, timeout=120, check=False)
@@ -885,7 +958,9 @@ class Role(unittest.TestCase):
         status, console = self.play(playbook)
         self.assertEqual(status, 2, console)
         with open(self.report, encoding="utf-8") as written:
-            hosts = json.load(written)["hosts"]
+            made = json.load(written)
+        hosts = made["hosts"]
+        self.assertEqual(made["version"], "1.0.0")
         got = {host: (record["status"], record["registry"], record["message"]) for host, record in hosts.items()}
         self.assertEqual(got, {
             "bad": ("bad", "ws99", ""),
@@ -905,30 +980,53 @@ class Role(unittest.TestCase):
         self.assertNotIn("H4sI", console)
         self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 2 failed, 0 unreachable\n"), 1, console)
         self.assertIn(f"\nreport: {self.report}, 4 hosts\n", console)
+        # The job's artifacts: the run's alone, never a host's.
+        artifacts = re.findall(r"^\t(\S+): (.*)$", console.partition("\nCUSTOM STATS: ")[2], re.M)
+        self.assertEqual([name for name, _ in artifacts], ["RUN"], console)
+        self.assertEqual(json.loads(artifacts[0][1])["hostname_check"]["summary"],
+                         {"good": 1, "bad": 1, "failed": 2, "unreachable": 0}, console)
 
-        # Check mode runs the check and writes no report; the summary says so.
+        # Check mode runs the check and writes no report; the summary says so. Hosts that are bad
+        # or could not be checked fail only when told to; the executables may be given by machine.
         os.unlink(self.report)
-        status, console = self.play(playbook, "--check", "--limit", "good,bad")
-        self.assertEqual(status, 2, console)
+        status, console = self.play(playbook, "--check", "--limit", "good,bad,failed",
+                                    "-e", "hostname_check_fail_on_bad=false", "-e", "hostname_check_fail_on_error=false",
+                                    "-e", "hostname_check_binary=",
+                                    "-e", json.dumps({"hostname_check_binaries": {MACHINE: self.standin}}))
+        self.assertEqual(status, 0, console)
         self.assertFalse(os.path.exists(self.report), console)
-        self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 0 failed, 0 unreachable\n"), 1, console)
+        recap = dict(re.findall(r"^(\w+) +: .* failed=(\d)", console, re.M))
+        self.assertEqual(recap, {"good": "0", "bad": "0", "failed": "0"}, console)
+        self.assertEqual(console.count('"failing": {}'), 1, console)
+        self.assertEqual(console.count("\nhostname_check: 1 good, 1 bad, 1 failed, 0 unreachable\n"), 1, console)
         self.assertIn(f"\nreport: none written (check mode), {self.report} is left as it was\n", console)
+
+        # No report when none is wanted.
+        status, console = self.play(playbook, "--limit", "good", "-e", "hostname_check_write_report=false")
+        self.assertEqual(status, 0, console)
+        self.assertFalse(os.path.exists(self.report), console)
+        self.assertEqual(console.count("\nreport: none written (hostname_check_write_report is false)\n"), 1, console)
 
     def test_role_alone_refuses_settings(self):
         playbook = os.path.join(self.work, "alone.yml")
         with open(playbook, "w", encoding="ascii") as alone:
             alone.write(ROLE_ALONE)
         # A wrong type, and one that only the role's filter finds: one message each, no host run,
-        # no report.
-        for setting, says in (("hostname_check_timeout=soon", "hostname_check_timeout must be a whole number, not 'soon'"),
-                              (f"hostname_check_binary={ROLE}/files/hostname_check_run.sh", "is not a Linux executable")):
+        # no report. The playbook checks them in a play of their own, before any host is
+        # contacted or counted.
+        for setting, says, ran in (("hostname_check_timeout=soon", "hostname_check_timeout must be a whole number, not 'soon'",
+                                    playbook),
+                                   (f"hostname_check_binary={ROLE}/files/hostname_check_run.sh", "is not a Linux executable",
+                                    os.path.join(ROLE, "..", "..", "hostname_check.yml"))):
             with self.subTest(setting):
-                status, console = self.play(playbook, "-e", setting)
+                status, console = self.play(ran, "-e", setting)
                 self.assertEqual(status, 2, console)
                 self.assertEqual(console.count(says), 1, console)
                 self.assertEqual(console.count("FAILED!"), 1, console)
                 self.assertNotIn("Run the check", console)
                 self.assertFalse(os.path.exists(self.report), console)
+                if ran != playbook:
+                    self.assertEqual(re.findall(r"^(\w+) +: ok=", console, re.M), ["localhost"], console)
 
 
 if __name__ == "__main__":

@@ -64,8 +64,11 @@ runner=
 trap 'end_below $$ $sleeper $runner; exit 129' HUP INT PIPE TERM
 umask 077
 
+# The executables on standard input are read to their end first, also when unused: over ssh,
+# input left unsent fails the host as unreachable, and this message would be lost.
 fail() {
   echo "hostname_check: $*" >&2
+  cat >/dev/null 2>&1
   exit 125
 }
 
@@ -84,7 +87,6 @@ for candidate in "$@"; do
   fi
 done
 if [ -z "$found" ]; then
-  cat >/dev/null
   fail "no executable for this host's machine, $machine (there are: $*)"
 fi
 payload=$(sed -n "${found}p")
@@ -140,6 +142,8 @@ case $(timeout --version 2>/dev/null) in
   ) 3>&2 2>/dev/null &
   runner=$!
   expired=
+  # The shell would say "Terminated" of the sleep that the check's end cut short: not the
+  # check's words, which its standard error alone carries.
   if wait "$sleeper" 2>/dev/null; then
     expired=yes
     end_below "$runner"
