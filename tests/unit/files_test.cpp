@@ -16,6 +16,7 @@
 #include <iterator>
 #include <string>
 
+#include "child_report.h"
 #include "command_source.h"
 #include "win32_layer.h"
 
@@ -177,10 +178,7 @@ TEST(TempFileExists, TellsWhatStandsUnderTheName) {
   // Each look-up in a child, so that one as an ordinary user can give up root for good; its
   // findings come back as text.
   const auto lookUp = [](const std::string& path, bool asNobody) {
-    int result[2];
-    if (pipe(result) != 0) return std::string("pipe failed");
-    const pid_t child = fork();
-    if (child == 0) {
+    return ReportOfChild([&] {
       if (asNobody && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
         _exit(2);
       const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -188,22 +186,9 @@ TEST(TempFileExists, TellsWhatStandsUnderTheName) {
       errno = 0;
       const Lookup lookup = hostname_check::TempFileExists(path.c_str());
       const int error = lookup == Lookup::kFailed ? errno : 0;
-      const std::string report = std::to_string(attributes) + " " + std::to_string(lastError) +
-                                 " " + std::to_string(static_cast<int>(lookup)) + " " +
-                                 std::to_string(error);
-      _exit(write(result[1], report.data(), report.size()) == static_cast<ssize_t>(report.size())
-                ? 0
-                : 3);
-    }
-    close(result[1]);
-    std::string report;
-    char piece[256];
-    for (ssize_t got; (got = read(result[0], piece, sizeof piece)) > 0;) report.append(piece, got);
-    close(result[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? report
-                                                         : "child status " + std::to_string(status);
+      return std::to_string(attributes) + " " + std::to_string(lastError) + " " +
+             std::to_string(static_cast<int>(lookup)) + " " + std::to_string(error);
+    });
   };
   for (const auto& c : cases) {
     if (c.asNobody && geteuid() != 0) continue;  // only root can become another user

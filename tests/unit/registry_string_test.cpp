@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "child_report.h"
 #include "registry_source.h"
 #include "win32_layer.h"
 
@@ -152,10 +153,7 @@ TEST(RegQueryValueExA, ReadsTheNameLineOfEtcHostname) {
     ASSERT_EQ(chmod(file, c.mode), 0);
     const uid_t owner = c.revokedAfterOpen ? 65534 : 0;
     ASSERT_EQ(chown(file, owner, owner), 0);
-    int result[2];
-    ASSERT_EQ(pipe(result), 0);
-    const pid_t child = fork();
-    if (child == 0) {
+    const std::string report = ReportOfChild([&] {
       if (unshare(CLONE_NEWNS) != 0 ||
           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         _exit(2);
@@ -193,18 +191,9 @@ TEST(RegQueryValueExA, ReadsTheNameLineOfEtcHostname) {
         report += " " + std::to_string(status) + " " + std::to_string(size) + " " +
                   (status == ERROR_SUCCESS && data ? std::string(buffer) : std::string(buffer, 1));
       }
-      _exit(write(result[1], report.data(), report.size()) == static_cast<ssize_t>(report.size())
-                ? 0
-                : 3);
-    }
-    close(result[1]);
-    std::string report;
-    char piece[512];
-    for (ssize_t got; (got = read(result[0], piece, sizeof piece)) > 0;) report.append(piece, got);
-    close(result[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << ": " << status;
+      return report;
+    });
+    ASSERT_EQ(report.rfind("child status ", 0), std::string::npos) << c.what << ": " << report;
     std::string expected = std::to_string(c.opened);
     if (c.opened == ERROR_SUCCESS) {
       expected += " " + std::to_string(c.status) + " " + std::to_string(c.size) + " " + c.data;
