@@ -10,8 +10,8 @@
 # a host, and the machine's load average before each table.
 # As root; needs ansible-core and openssh-server, and what `cmake --workflow --preset fleet` needs.
 # The hosts listen on 127.0.0.1 at PORTS+1 and up (27000 unless set; below the ephemeral range).
-#   (COUNTS="" BIG=1000 PROFILE=300 gives the large round and the profile alone)
 #   RUNS=3 FORKS=5 COUNTS="25 100 300" BIG=1000 PROFILE=300 SWEEP="5 10 25 50" PORTS=27000 tools/fleet_bench.sh
+#   (COUNTS="" BIG=1000 PROFILE=300 gives the large round and the profile alone)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
