@@ -6,6 +6,7 @@ report and its summary, the executables made ready to travel, and the settings.
 import base64
 import gzip
 import importlib.util
+import io
 import json
 import os
 import platform
@@ -21,6 +22,8 @@ import unittest
 import yaml
 from ansible.module_utils.common.validation import check_type_bool
 from ansible.parsing.dataloader import DataLoader
+from ansible.playbook.play_context import PlayContext
+from ansible.plugins.loader import connection_loader, shell_loader
 from ansible.template import Templar
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
@@ -517,8 +520,10 @@ class Payloads(unittest.TestCase):
             defaulted = yaml.safe_load(defaults)
         with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
             table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", readme.read(), re.M))
-        self.assertEqual(set(options), set(defaulted))
-        self.assertEqual(table, set(defaulted))
+        # Every setting has a default but hostname_check_windows, which unset means "by the shell".
+        self.assertEqual(set(options) - set(defaulted), {"hostname_check_windows"})
+        self.assertEqual(set(defaulted) - set(options), set())
+        self.assertEqual(table, set(options))
         # What ansible-doc shows as a default is the role's default.
         for name, option in options.items():
             if "default" in option:
@@ -527,26 +532,33 @@ class Payloads(unittest.TestCase):
         self.assertTrue(all(option.get("type") in settings.TYPES for option in options.values()))
 
     def test_defaults_as_ansible_templates_them(self):
-        """The defaults that are templates, as Ansible makes them for a host: which hosts are run as
-        Windows, and which executables each kind of host gets, from the collection's own folder
-        when it has one, else from the source tree's build (where the presets lay them out)."""
+        """The defaults that are templates, as Ansible makes them for a host: which executables each
+        kind of host gets, from the collection's own folder when it has one, else from the source
+        tree's build (where the presets lay them out). And which hosts are run as Windows when
+        hostname_check_windows is unset: those whose shell, as Ansible's own connection and shell
+        plugins make it, is PowerShell or cmd."""
         with open(os.path.join(ROLE, "defaults", "main.yml"), encoding="utf-8") as defaults:
             defaulted = yaml.safe_load(defaults)
 
         def templated(name, **host):
             return Templar(loader=DataLoader(), variables=dict(defaulted, **host)).template(defaulted[name])
 
-        for host, windows in [
-            ({}, False),
-            ({"ansible_connection": "ssh", "ansible_shell_type": "sh"}, False),
-            ({"ansible_connection": "local"}, False),
-            ({"ansible_connection": "winrm"}, True),
-            ({"ansible_connection": "psrp"}, True),
-            ({"ansible_connection": "ssh", "ansible_shell_type": "powershell"}, True),
-            ({"ansible_connection": "ssh", "ansible_shell_type": "cmd"}, True),
-            ({"ansible_connection": "ssh", "ansible_shell_type": "csh"}, False),
+        found = importlib.util.spec_from_file_location("run", os.path.join(ROLE, "action_plugins", "hostname_check_run.py"))
+        run = importlib.util.module_from_spec(found)
+        found.loader.exec_module(run)
+        for connection, shell, windows in [
+            ("ssh", None, False),
+            ("local", None, False),
+            ("paramiko", None, False),
+            ("winrm", None, True),
+            ("psrp", None, True),
+            ("ssh", "powershell", True),
+            ("ssh", "cmd", True),
+            ("ssh", "csh", False),
         ]:
-            self.assertIs(templated("hostname_check_windows", role_path="/r", **host), windows, host)
+            plugin = connection_loader.get(connection, PlayContext(), io.StringIO(),
+                                           **({"shell": shell_loader.get(shell)} if shell else {}))
+            self.assertIs(run.windows_shell(plugin), windows, (connection, shell))
         with tempfile.TemporaryDirectory() as collection:
             role = os.path.join(collection, "roles", "hostname_check")
             os.makedirs(os.path.join(role, "files", "executables"))

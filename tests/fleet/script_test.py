@@ -500,17 +500,33 @@ class Script(unittest.TestCase):
              "failed: timed out after 1 seconds"),
             ("never answers, fail_on_error false", never_answers, {"timeout": 1, "fail_on_error": False}, True, "failed",
              "timed out after 1 seconds", None),
+            # Windows: by the host's shell unless hostname_check_windows says.
+            ("a PowerShell host: the Windows steps", bad, {"shell": "powershell"}, True, "failed", "the Windows steps",
+             "failed: the Windows steps"),
+            ("a cmd host: the Windows steps", bad, {"shell": "cmd"}, True, "failed", "the Windows steps",
+             "failed: the Windows steps"),
+            ("a PowerShell host, windows false: the Linux way", bad, {"shell": "powershell", "windows": False}, True, "bad",
+             "", "bad: command 'ws01', registry 'ws99'"),
+            ("an sh host, windows 'yes' as -e gives it", bad, {"windows": "yes"}, True, "failed", "the Windows steps",
+             "failed: the Windows steps"),
+            ("a template in a setting is templated", bad, {"fail_on_bad": "{{ 'false' }}"}, True, "bad", "", None),
         ]
         templar = mock.Mock()
-        templar.environment.filters = filters.FilterModule().filters()
+        templar.template = lambda value: "false" if value == "{{ 'false' }}" else value
         sent = []
         for what, answer, args, pipelining, status, message, failure in cases:
             with self.subTest(what):
+                args = dict(args)
                 connection = mock.Mock(has_pipelining=pipelining)
                 connection._shell.tmpdir = None
-                task = mock.Mock(async_val=0, check_mode=False, args=dict({"payloads": {"x86_64": "QQ=="}, "timeout": 30}, **args))
+                connection._shell.SHELL_FAMILY = args.pop("shell", "sh")
+                # The task takes no arguments: the settings are the host's variables.
+                task_vars = {f"hostname_check_{name}": value
+                             for name, value in dict({"payloads": {"x86_64": "QQ=="}, "timeout": 30}, **args).items()}
+                task = mock.Mock(async_val=0, check_mode=False, args={})
                 run = action.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None)
                 run._find_needle = lambda folder, name: os.path.join(ROLE, folder, name)
+                run._windows = lambda task_vars, exes, exe: ([{"failed": True, "msg": "the Windows steps"}], None)
 
                 def execute(command, in_data=None, executable=None, answer=answer):
                     sent.append((command, in_data, executable))
@@ -521,10 +537,10 @@ class Script(unittest.TestCase):
                 started = time.monotonic()
                 if failure == "raised":
                     with self.assertRaises(action.AnsibleConnectionFailure):
-                        run.run(task_vars={})
+                        run.run(task_vars=task_vars)
                     result = None
                 else:
-                    result = run.run(task_vars={})
+                    result = run.run(task_vars=task_vars)
                 self.assertLess(time.monotonic() - started, 5)
                 self.assertEqual(signal.alarm(0), 0, "the alarm is left set")
                 self.assertIs(signal.getsignal(signal.SIGALRM), handler)

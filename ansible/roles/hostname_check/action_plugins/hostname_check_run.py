@@ -14,11 +14,18 @@ the host is bad (fail_on_bad) or could not be checked (fail_on_error), with the 
 its message, escaped for the console. The record travels as ASCII JSON text, so that nothing a host
 printed reaches the console as it is, and the report takes it from there. The whole task is bound
 by timeout seconds. Changes nothing on the host, and runs the same in check mode.
+
+The task takes no arguments: the action reads the role's variables from the host's own, so that
+Ansible has nothing to template for each host before the action starts, and only a value that is
+a template is templated. The role's filters are loaded with this file, before Ansible starts its
+workers, so that no worker loads them again.
 """
 
 import base64
 import contextlib
+import importlib.util
 import json
+import os
 import shlex
 import signal
 
@@ -26,9 +33,25 @@ from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure, AnsibleE
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
 from ansible.utils.unsafe_proxy import wrap_var
-from jinja2.exceptions import TemplateSyntaxError
 
 OUTPUT_LIMIT = 65536
+
+
+def load_filters():
+    """The role's filter plugin, from the folder beside this one: filter_plugins/ in the role,
+    filter/ in the collection."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder in ("filter_plugins", "filter"):
+        path = os.path.join(here, os.pardir, folder, "hostname_check.py")
+        if os.path.isfile(path):
+            found = importlib.util.spec_from_file_location("hostname_check_run_filters", path)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
+            return module
+    raise ImportError(f"hostname_check_run: no hostname_check.py beside {here}")
+
+
+filters = load_filters()
 
 
 def command_line(script, limit, machines):
@@ -78,22 +101,34 @@ def failing(record, fail_on_bad, fail_on_error):
         record["status"] in ("failed", "unreachable") and fail_on_error)
 
 
+def windows_shell(connection):
+    """Whether the connection's shell is Windows': PowerShell or cmd (WinRM and PSRP use no other)."""
+    return getattr(getattr(connection, "_shell", None), "SHELL_FAMILY", "sh") in ("powershell", "cmd")
+
+
 class ActionModule(ActionBase):
-    """The hostname_check_run action: payloads (machine -> executable as hostname_check_payloads
-    makes it), timeout (seconds the whole task may take), windows (whether the host is run as
-    Windows), exes and exe (the Windows executables on the controller), fail_on_bad and
-    fail_on_error."""
+    """The hostname_check_run action: takes no arguments. Reads hostname_check_payloads (machine
+    -> executable, as the filter hostname_check_payloads makes it, once for all hosts),
+    hostname_check_timeout (seconds the whole task may take), hostname_check_windows (whether the
+    host is run as Windows; unset, when its shell is), hostname_check_exes and hostname_check_exe
+    (the Windows executables on the controller), hostname_check_fail_on_bad and
+    hostname_check_fail_on_error."""
 
     TRANSFERS_FILES = False
-    _VALID_ARGS = frozenset(("payloads", "timeout", "windows", "exes", "exe", "fail_on_bad", "fail_on_error"))
+    _VALID_ARGS = frozenset()
 
     def run(self, tmp=None, task_vars=None):
         self._supports_check_mode = True
         result = super().run(tmp, task_vars)
-        args = self._task.args
-        timeout = int(args.get("timeout", 60))
-        fail_on_bad = boolean(args.get("fail_on_bad", True))
-        fail_on_error = boolean(args.get("fail_on_error", True))
+        task_vars = task_vars or {}
+
+        def setting(name, default):
+            return self._templar.template(task_vars.get(f"hostname_check_{name}", default))
+
+        timeout = int(setting("timeout", 60))
+        fail_on_bad = boolean(setting("fail_on_bad", True))
+        fail_on_error = boolean(setting("fail_on_error", True))
+        windows = setting("windows", None)
         machine = None
         # The whole round trip is bounded here, so that a host that never answers is a record like
         # any other ("timed out"), failed or not as fail_on_error says. A host that cannot be
@@ -102,10 +137,10 @@ class ActionModule(ActionBase):
         previous = signal.signal(signal.SIGALRM, _out_of_time)
         signal.alarm(max(1, timeout))
         try:
-            if boolean(args.get("windows", False)):
-                steps, machine = self._windows(task_vars, args.get("exes") or {}, args.get("exe"))
+            if windows_shell(self._connection) if windows is None else boolean(windows):
+                steps, machine = self._windows(task_vars, setting("exes", None) or {}, setting("exe", ""))
             else:
-                steps = [self._linux(args.get("payloads"), timeout)]
+                steps = [self._linux(task_vars.get("hostname_check_payloads"), timeout)]
         except OutOfTime:
             steps = [{"failed": True, "msg": f"timed out after {timeout} seconds"}]
         except AnsibleActionFail as error:
@@ -117,20 +152,11 @@ class ActionModule(ActionBase):
         finally:
             signal.alarm(0)
             signal.signal(signal.SIGALRM, previous)
-        record = self._filter("hostname_check_record")(steps, machine)
+        record = filters.hostname_check_record(steps, machine)
         result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
         if failing(record, fail_on_bad, fail_on_error):
-            result.update(failed=True, msg=wrap_var(self._filter("hostname_check_verdict")(record)))  # host text: never templated
+            result.update(failed=True, msg=wrap_var(filters.hostname_check_verdict(record)))  # host text: never templated
         return result
-
-    def _filter(self, name):
-        """One of the role's filters: by its short name in a role of its own, by its full name in
-        the collection."""
-        loaded = self._templar.environment.filters
-        try:
-            return loaded[name]
-        except (KeyError, AnsibleError, TemplateSyntaxError):
-            return loaded[f"hostname_check.fleet.{name}"]
 
     def _linux(self, payloads, timeout):
         """The Linux round trip: its rc, stdout and stderr, at most OUTPUT_LIMIT characters of each."""

@@ -89,25 +89,25 @@ done
 if [ -z "$found" ]; then
   fail "no executable for this host's machine, $machine (there are: $*)"
 fi
-payload=$(sed -n "${found}p")
-
-# The first folder where a program actually runs: noexec is a mount option, so try one.
+# The first folder where a program actually runs: noexec is a mount option, so try one. The probe
+# is the check's own file, which the executable then takes the place of.
 tried=
 for base in "${TMPDIR:-/tmp}" /var/tmp /dev/shm "$HOME"; do
   case " $tried " in *" $base "*) continue ;; esac
   tried="$tried $base"
   # Absolute, so that the removal finds the folder from wherever the run ends.
-  base=$(cd "$base" 2>/dev/null && pwd) || continue
+  case $base in /*) ;; *) base=$(cd "$base" 2>/dev/null && pwd) || continue ;; esac
   dir=$(mktemp -d "$base/hostname_check.XXXXXX" 2>/dev/null) || continue
-  printf '#!/bin/sh\n' >"$dir/probe" && chmod 700 "$dir/probe" && "$dir/probe" 2>/dev/null && break
+  printf '#!/bin/sh\n' >"$dir/hostname_check" && chmod 700 "$dir/hostname_check" &&
+    "$dir/hostname_check" </dev/null 2>/dev/null && break
   rm -rf "$dir"
   dir=
 done
 [ -n "$dir" ] || fail "no folder where a program may run; tried$tried"
-rm -f "$dir/probe"
 
-printf '%s\n' "$payload" | base64 -d | gzip -dc >"$dir/hostname_check" &&
-  chmod 700 "$dir/hostname_check" && cd "$dir" || fail "cannot unpack the executable in $dir"
+# The executable's line, decoded and unpacked straight into the file; sed reads the rest.
+sed -n "${found}p" | base64 -d | gzip -dc >"$dir/hostname_check" && cd "$dir" ||
+  fail "cannot unpack the executable in $dir"
 case $(timeout --version 2>/dev/null) in
 *"(GNU coreutils)"*)
   # GNU timeout ends the check's whole process group when the time is up. In the background, so
