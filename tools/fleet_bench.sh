@@ -4,10 +4,15 @@
 # Ansible's cheapest act, one ad-hoc `raw` command a host (ansible all -m raw -a hostname), and
 # against one ad-hoc command per host (ansible all -m command -a hostname) with pipelining on, as a
 # tuned controller runs it, all with the same inventory and parallelism, in rounds (one of each in
-# turn, after a warm-up round); then one round of the playbook and of raw over BIG hosts (if set);
+# turn, after a warm-up round); then one round of the playbook and of raw over BIG hosts (if set,
+# after a warm-up of raw);
 # then Ansible's own profile of one playbook run over PROFILE hosts (if set); then the playbook alone
 # over all the hosts with more forks (SWEEP, if set). Prints tables of mean wall times and seconds
-# a host, and the machine's load average before each table.
+# a host, and the machine's load average before each table. Every command finds its SSH master
+# connections open (ControlPersist of an hour, where Ansible's default is a minute, and the
+# warm-ups), whatever the fleet's size: at Ansible's default a round over more than a few hundred
+# hosts outlasts the masters the round before left, and would pay for new connections that a
+# smaller round does not.
 # As root; needs ansible-core and openssh-server, and what `cmake --workflow --preset fleet` needs.
 # The hosts listen on 127.0.0.1 at PORTS+1 and up (27000 unless set; below the ephemeral range).
 #   RUNS=3 FORKS=5 COUNTS="25 100 300" BIG=1000 PROFILE=300 SWEEP="5 10 25 50" PORTS=27000 tools/fleet_bench.sh
@@ -40,6 +45,7 @@ done
 tests/fleet/fleet.sh start "$dir"
 
 export ANSIBLE_NOCOLOR=1 ANSIBLE_SSH_CONTROL_PATH_DIR=$dir/cp
+export ANSIBLE_SSH_ARGS="-C -o ControlMaster=auto -o ControlPersist=1h"
 # Seconds a command takes, its output dropped.
 seconds() {
   local start
@@ -72,6 +78,7 @@ for count in $counts; do
 done
 if [[ -n $big ]]; then
   limit=$(limit_of "$big")
+  seconds "${raw[@]}" --limit "$limit" >/dev/null
   echo "$(seconds "${playbook[@]}" --limit "$limit") $(seconds "${raw[@]}" --limit "$limit")" |
     awk -v count="$big" -v forks="$forks" '{ printf "| %d (1 round) | %d | %.2f | %.2f | | %.2f | %.4f | %.4f |\n", count, forks, $1, $2, $1 / $2, $1 / count, $2 / count }'
 fi

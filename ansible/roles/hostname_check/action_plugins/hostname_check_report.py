@@ -5,8 +5,9 @@ run task registered there (the record it made, or, when the task did not give on
 that could not be reached, one made from its result with the role's filters, so that host output
 is only parsed in Python and stays unsafe), writes the JSON report, except in check mode, and shows
 the summary on the console, once, not as any host's result, so that it stays in quiet mode
-(ANSIBLE_DISPLAY_OK_HOSTS=false). Returns the summary (summary) and, for each host that failed,
-the line that says why (failing).
+(ANSIBLE_DISPLAY_OK_HOSTS=false). Returns the summary (summary), for each host that failed, the
+line that says why (failing), and the report as the job's artifacts (stats), which it also leaves
+as set_stats does (ansible_stats), so that no task of its own is needed for them.
 
 The report is written to a new file in the report's folder, which then takes the report's name:
 a reader never sees half a report. Only a regular file is replaced; the folder is reached from /
@@ -18,20 +19,37 @@ folder, so that nothing is ever written through a link or into a folder swapped 
 import contextlib
 import datetime
 import errno
+import importlib.util
 import json
 import os
 import secrets
 
-from ansible.errors import AnsibleError
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
 from ansible.utils.display import Display
 from ansible.utils.unsafe_proxy import wrap_var
-from jinja2.exceptions import TemplateSyntaxError
 
 # What the role's run task registers on a host: its record as ASCII JSON text, or Ansible's own
 # result when the task gave none (unreachable).
 RESULT = "hostname_check_result"
+
+
+def load_filters():
+    """The role's filter plugin, from the folder beside this one: filter_plugins/ in the role,
+    filter/ in the collection. Loaded with this file, which Ansible loads before it starts its
+    workers, so that no worker loads it again."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder in ("filter_plugins", "filter"):
+        path = os.path.join(here, os.pardir, folder, "hostname_check.py")
+        if os.path.isfile(path):
+            found = importlib.util.spec_from_file_location("hostname_check_filters", path)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
+            return module
+    raise ImportError(f"hostname_check: no hostname_check.py beside {here}")
+
+
+filters = load_filters()
 
 
 def write_atomically(path, text, report_folder):
@@ -105,18 +123,6 @@ class ActionModule(ActionBase):
         self._supports_check_mode = True
         result = super().run(tmp, task_vars)
         args = self._task.args
-        # The role's filters, by their short names in a role of its own, by their full ones in the
-        # collection.
-        loaded = self._templar.environment.filters
-
-        class Filters:
-            def __getitem__(self, name):
-                try:
-                    return loaded[name]
-                except (KeyError, AnsibleError, TemplateSyntaxError):
-                    return loaded[f"hostname_check.fleet.{name}"]
-
-        filters = Filters()
         hostvars = task_vars["hostvars"]
 
         # Inventory names that are not UTF-8 go into the report escaped; each host is failed by its
@@ -125,16 +131,16 @@ class ActionModule(ActionBase):
         names = {}
         for host in args["hosts"]:
             registered = hostvars[host].get(RESULT)
-            name = filters["hostname_check_name_text"](host)
+            name = filters.hostname_check_name_text(host)
             names[name] = host
             if isinstance(registered, dict) and isinstance(registered.get("record"), str):
                 records[name] = wrap_var(json.loads(registered["record"]))
             else:
-                records[name] = filters["hostname_check_record"]([registered] if registered else [])
+                records[name] = filters.hostname_check_record([registered] if registered else [])
         version = str(args["version"]) if args.get("version") else None
         generated = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
-        report = filters["hostname_check_report"](records, generated, version)
-        lines = list(filters["hostname_check_summary"](report))
+        report = filters.hostname_check_report(records, generated, version)
+        lines = list(filters.hostname_check_summary(report))
 
         fail_on_bad = boolean(args.get("fail_on_bad", True))
         fail_on_error = boolean(args.get("fail_on_error", True))
@@ -144,10 +150,12 @@ class ActionModule(ActionBase):
             if (record["status"] == "bad" and fail_on_bad) or (
                 record["status"] in ("failed", "unreachable") and fail_on_error
             ):
-                failing[names.get(host, host)] = filters["hostname_check_verdict"](record)
+                failing[names.get(host, host)] = filters.hostname_check_verdict(record)
         path = str(args["path"])
-        stats = filters["hostname_check_stats"](report, os.path.abspath(path) if write else None)
-        result.update(changed=False, summary=lines, failing=failing, stats=stats)
+        stats = filters.hostname_check_stats(report, os.path.abspath(path) if write else None)
+        # The job's artifacts, once for the run, as set_stats leaves them (per_host and aggregate false).
+        result.update(changed=False, summary=lines, failing=failing, stats=stats,
+                      ansible_stats={"data": {"hostname_check": stats}, "per_host": False, "aggregate": False})
         if not write:
             lines.append("report: none written (hostname_check_write_report is false)")
         elif self._task.check_mode:
@@ -155,7 +163,7 @@ class ActionModule(ActionBase):
         else:
             try:
                 write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n",
-                                 filters["hostname_check_report_folder"])
+                                 filters.hostname_check_report_folder)
             except OSError as error:
                 result.update(failed=True, msg=f"hostname_check: cannot write the report {path}: {error.strerror}")
             else:

@@ -39,16 +39,17 @@ OUTPUT_LIMIT = 65536
 
 def load_filters():
     """The role's filter plugin, from the folder beside this one: filter_plugins/ in the role,
-    filter/ in the collection."""
+    filter/ in the collection. Loaded with this file, which Ansible loads before it starts its
+    workers, so that no worker loads it again."""
     here = os.path.dirname(os.path.abspath(__file__))
     for folder in ("filter_plugins", "filter"):
         path = os.path.join(here, os.pardir, folder, "hostname_check.py")
         if os.path.isfile(path):
-            found = importlib.util.spec_from_file_location("hostname_check_run_filters", path)
+            found = importlib.util.spec_from_file_location("hostname_check_filters", path)
             module = importlib.util.module_from_spec(found)
             found.loader.exec_module(module)
             return module
-    raise ImportError(f"hostname_check_run: no hostname_check.py beside {here}")
+    raise ImportError(f"hostname_check: no hostname_check.py beside {here}")
 
 
 filters = load_filters()

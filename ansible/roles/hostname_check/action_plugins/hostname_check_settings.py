@@ -9,13 +9,13 @@ executables, the report's folder). Every problem is said in one message, naming 
 is hidden. Changes nothing.
 """
 
+import importlib.util
 import os
 
 import yaml
 from ansible.errors import AnsibleError
 from ansible.module_utils.common import validation
 from ansible.plugins.action import ActionBase
-from jinja2.exceptions import TemplateSyntaxError
 
 # The entry point of meta/argument_specs.yml that describes the variables.
 ENTRY_POINT = "main"
@@ -30,6 +30,24 @@ TYPES = {
 }
 PREFIX = "hostname_check_"
 HEADER = "hostname_check: the settings on the controller are wrong; no host was contacted"
+
+
+def load_filters():
+    """The role's filter plugin, from the folder beside this one: filter_plugins/ in the role,
+    filter/ in the collection. Loaded with this file, which Ansible loads before it starts its
+    workers, so that no worker loads it again."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder in ("filter_plugins", "filter"):
+        path = os.path.join(here, os.pardir, folder, "hostname_check.py")
+        if os.path.isfile(path):
+            found = importlib.util.spec_from_file_location("hostname_check_filters", path)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
+            return module
+    raise ImportError(f"hostname_check: no hostname_check.py beside {here}")
+
+
+filters = load_filters()
 
 
 def options_of(description):
@@ -79,18 +97,9 @@ class ActionModule(ActionBase):
         problems += wrong
         if not problems:
             # The filter names each setting without the role's prefix.
-            problems = list(self._filter("hostname_check_setting_problems")(
+            problems = list(filters.hostname_check_setting_problems(
                 {name[len(PREFIX):]: value for name, value in converted.items()}))
         result["changed"] = False
         if problems:
             result.update(failed=True, msg=f"{HEADER}: {'; '.join(problems)}")
         return result
-
-    def _filter(self, name):
-        """One of the role's filters: by its short name in a role of its own, by its full name in
-        the collection."""
-        loaded = self._templar.environment.filters
-        try:
-            return loaded[name]
-        except (KeyError, AnsibleError, TemplateSyntaxError):
-            return loaded[f"hostname_check.fleet.{name}"]

@@ -12,6 +12,8 @@ short_description: Writes hostname_check's report and says what it found
 description:
   - Makes one record a host from the results the role registered there, writes the JSON report
     through a new file renamed over the path given, and returns the summary and the hosts to fail.
+  - Leaves the report, bounded in size, as the job's artifacts (what set_stats leaves, under the
+    name hostname_check, once for the run).
   - The path must name a regular file or a new name; its folder and every folder above it must be
     root's or the user's and written by no one else (ACLs counted) unless they have the sticky bit.
 options:
@@ -51,6 +53,9 @@ failing:
   description: Host to the line that says why it is not good, for the hosts to fail.
   type: dict
 stats:
-  description: The report as a job's artifacts, bounded in size (set_stats).
+  description: The report as a job's artifacts, bounded in size.
+  type: dict
+ansible_stats:
+  description: The same, as set_stats gives it to Ansible, which keeps it as the job's artifacts.
   type: dict
 """

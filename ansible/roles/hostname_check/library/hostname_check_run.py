@@ -17,40 +17,16 @@ description:
     executable for the host's processor there, runs it (ansible.windows.win_command) and removes
     the directory (ansible.windows.win_file).
   - Parses what the host printed into the host's record and fails the task when the host is bad
-    (fail_on_bad) or could not be checked (fail_on_error). Changes nothing on the host.
-options:
-  payloads:
-    description: Machine (as uname -m names it, or * for any) to executable, as the
-      hostname_check_payloads filter makes it. Used for Linux hosts.
-    type: dict
-    required: true
-  timeout:
-    description: Seconds the whole task may take; on a Linux host the check stops a fifth (at least
-      3 s) before.
-    type: int
-    default: 60
-  windows:
-    description: Whether the host is run as Windows.
-    type: bool
-    default: false
-  exes:
-    description: Processor (as PROCESSOR_ARCHITECTURE names it) to the Windows executable on the
-      controller.
-    type: dict
-    default: {}
-  exe:
-    description: One Windows executable for every Windows host, whatever its processor.
-    type: str
-    default: ""
-  fail_on_bad:
-    description: Fail the host when its names disagree.
-    type: bool
-    default: true
-  fail_on_error:
-    description: Fail the host when it could not be checked; when false, a host that cannot be
-      reached is a record like the others, not unreachable.
-    type: bool
-    default: true
+    (hostname_check_fail_on_bad) or could not be checked (hostname_check_fail_on_error). Changes
+    nothing on the host.
+  - Takes no options. It reads the role's variables from the host's own, templating only a value
+    that is a template, so that nothing is templated for each host before it starts -
+    hostname_check_payloads (the executables for Linux hosts, by machine, which the role makes once
+    for all hosts), hostname_check_timeout (seconds the whole task may take; on a Linux host the
+    check stops a fifth, at least 3 s, before), hostname_check_windows (unset, a host whose shell
+    is PowerShell or cmd is run as Windows), hostname_check_exes, hostname_check_exe,
+    hostname_check_fail_on_bad and hostname_check_fail_on_error.
+options: {}
 """
 
 RETURN = r"""
