@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -232,10 +233,11 @@ int Command(std::vector<std::string> args) {
 }
 
 // Wine's helpers (reg) run under the loader of the suite's own Wine session, which CTest names in
-// WINE: wine64 for the 64-bit suite, the 32-bit loader for the 32-bit one.
+// WINE: wine64 for the 64-bit suite, the 32-bit loader for the 32-bit one. Every Windows run has
+// checked it first (ExpectWineSession).
 std::string Wine() {
   const char* wine = getenv("WINE");
-  return wine != nullptr ? wine : "wine";
+  return wine != nullptr ? wine : "";
 }
 
 // Windows: the registry as the scenario has it. The whole key comes back from the copy that the
@@ -644,12 +646,31 @@ std::string LoaderCannotRun(const char* loader) {
 constexpr Build kWindows64 = {WINDOWS_EXE_x86_64, nullptr, WINE64_LOADER, false};
 constexpr Build kWindows32 = {WINDOWS_EXE_i686, nullptr, WINE32_LOADER, false};
 
+// A Windows run belongs to the Wine session that CTest starts for its build, and takes every
+// setting of it from the environment CTest gives the run: the loader (the build's own), the prefix,
+// the debug setting and, for the 32-bit build, the server and the prefix's kind. A setting missing
+// fails the run, named: another loader or prefix would run it (the machine's `wine` wrapper picks
+// wine64 for a 32-bit prefix, and `reg import` fails there).
+void ExpectWineSession(const Build& build, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    const char* value = getenv(name);
+    ASSERT_TRUE(value != nullptr && *value != '\0')
+        << name << " is not set: the Windows runs take their Wine session from CTest's environment";
+  }
+  ASSERT_STREQ(getenv("WINE"), build.emulator) << "WINE names another loader than the build's";
+}
+
 class Windows64 : public testing::TestWithParam<Scenario> {};
-TEST_P(Windows64, Scenario) { RunScenario(kWindows, kWindows64, GetParam()); }
+TEST_P(Windows64, Scenario) {
+  ASSERT_NO_FATAL_FAILURE(ExpectWineSession(kWindows64, {"WINE", "WINEPREFIX", "WINEDEBUG"}));
+  RunScenario(kWindows, kWindows64, GetParam());
+}
 INSTANTIATE_TEST_SUITE_P(, Windows64, testing::ValuesIn(ScenariosFor(kWindows)), TestName);
 
 class Windows32 : public testing::TestWithParam<Scenario> {};
 TEST_P(Windows32, Scenario) {
+  ASSERT_NO_FATAL_FAILURE(
+      ExpectWineSession(kWindows32, {"WINE", "WINEPREFIX", "WINEDEBUG", "WINESERVER", "WINEARCH"}));
   static const std::string why =
       std::string(WINE32_CANNOT_RUN).empty() ? LoaderCannotRun(WINE32_LOADER) : WINE32_CANNOT_RUN;
   if (!why.empty()) GTEST_SKIP() << why;
