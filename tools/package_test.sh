@@ -86,6 +86,12 @@ four_lines() {
     grep -q "^The test results were '\(good\|bad\)'\." "$out"
 }
 
+# The folders a README names on a drive: each must be Program Files, which only administrators can
+# change; one made at a drive's root lets every user replace what an administrator then runs.
+only_program_files() {
+  ! tr -d '\r' <"$1" | grep -o '[A-Za-z]:\\[^\\"]*' | grep -qv '^[A-Za-z]:\\Program Files$'
+}
+
 check "the checksum beside the .deb" sh -c "cd build/release && sha256sum -c hostname-check_*.SHA256SUMS"
 check "the checksum beside the collection" sh -c "cd build/collection && sha256sum -c hostname_check-fleet-*.SHA256SUMS"
 check "lintian finds no error or warning" lintian --fail-on error,warning "$deb"
@@ -123,6 +129,7 @@ for folder in "$work"/download/hostname-check-*-win32 "$work"/download/hostname-
   done
   check "$name's README.txt is under 100 lines of at most 78 characters" sh -c \
     "[ \$(wc -l < '$folder/README.txt') -lt 100 ] && ! tr -d '\r' < '$folder/README.txt' | grep -q '.\{79\}'"
+  check "$name's README.txt names no folder at the root of a drive" only_program_files "$folder/README.txt"
 done
 
 "$wine64" wineboot -i >/dev/null 2>&1 || true
