@@ -278,6 +278,32 @@ class Report(unittest.TestCase):
             self.assertEqual(bool(awx.search(playbook)), listed, what)
         self.assertEqual(yaml.safe_load(documented), [{"import_playbook": "hostname_check.fleet.check"}])
 
+    def test_windows_collection_declared(self):
+        """A Windows host is run with another collection's modules: the requirements file for
+        Windows hosts names each collection they come from, at a version the installed one meets,
+        and each module is there; galaxy.yml declares nothing, so that installing the collection for
+        Linux hosts fetches nothing from Galaxy."""
+        with open(os.path.join(ROLE, "action_plugins", "hostname_check_run.py"), encoding="utf-8") as action:
+            called = sorted(set(re.findall(r'"([a-z0-9_]+\.[a-z0-9_]+)\.(win_[a-z_]+)"', action.read())))
+        collection = os.path.join(ROLE, "..", "..", "collection")
+        with open(os.path.join(collection, "requirements-windows.yml"), encoding="utf-8") as requirements:
+            required = {entry["name"]: entry["version"] for entry in yaml.safe_load(requirements)["collections"]}
+        with open(os.path.join(collection, "galaxy.yml.in"), encoding="utf-8") as galaxy:
+            self.assertEqual(yaml.safe_load(galaxy)["dependencies"], {})
+        self.assertEqual(called, [("ansible.windows", "win_command"), ("ansible.windows", "win_file"),
+                                  ("ansible.windows", "win_tempfile")])
+        for name, module in called:
+            self.assertIn(name, required, module)
+            found = importlib.util.find_spec(f"ansible_collections.{name}")
+            self.assertIsNotNone(found, name)
+            folder = list(found.submodule_search_locations)[0]
+            self.assertTrue(os.path.isfile(os.path.join(folder, "plugins", "modules", f"{module}.ps1")), module)
+            with open(os.path.join(folder, "MANIFEST.json"), encoding="utf-8") as manifest:
+                installed = json.load(manifest)["collection_info"]["version"]
+            least = re.fullmatch(r">=(\d+)\.(\d+)\.(\d+)", required[name])
+            self.assertIsNotNone(least, required[name])
+            self.assertGreaterEqual(tuple(map(int, installed.split("."))), tuple(map(int, least.groups())), name)
+
 
 class Payloads(unittest.TestCase):
     def test_payloads_decode_to_the_files(self):
