@@ -264,14 +264,14 @@ class Report(unittest.TestCase):
 
     def test_awx_lists_the_documented_playbook(self):
         """AWX offers a project's file as a playbook only when a line matches its pattern: the
-        playbook the README gives for AWX must, and must import the collection's."""
+        playbook the fleet's document gives for AWX must, and must import the collection's."""
         awx = re.compile(r"^\s*?-?\s*?(?:hosts|include|import_playbook):\s*?.*?$", re.M)
-        with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
-            text = readme.read()
-        section = text[text.index("### Pinning, AWX and Automation Platform"):]
+        with open(os.path.join(ROLE, "..", "..", "..", "docs", "fleet.md"), encoding="utf-8") as document:
+            text = document.read()
+        section = text[text.index("## Pinning, AWX and Automation Platform"):]
         documented = re.search(r"```yaml\n(---\n.*?)```", section, re.S).group(1)
         for what, playbook, listed in [
-            ("the README's", documented, True),
+            ("the document's", documented, True),
             ("the full name of the keyword", "---\n- ansible.builtin.import_playbook: hostname_check.fleet.check\n", False),
             ("a play", "- name: x\n  hosts: all\n", True),
         ]:
@@ -511,8 +511,8 @@ class Payloads(unittest.TestCase):
 
     def test_setting_types_and_description(self):
         """Each setting's type as the settings' action reads it from the role's description, with
-        Ansible's own conversions (-e gives text); the description, the defaults and the README's
-        table name the same settings, and not the role's own version."""
+        Ansible's own conversions (-e gives text); the description, the defaults and the fleet
+        document's table name the same settings, and not the role's own version."""
         found = importlib.util.spec_from_file_location(
             "settings", os.path.join(ROLE, "action_plugins", "hostname_check_settings.py"))
         settings = importlib.util.module_from_spec(found)
@@ -544,8 +544,8 @@ class Payloads(unittest.TestCase):
             self.assertEqual((got.get(name), problems), (converted, [problem] if problem else []), (name, value))
         with open(os.path.join(ROLE, "defaults", "main.yml"), encoding="utf-8") as defaults:
             defaulted = yaml.safe_load(defaults)
-        with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
-            table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", readme.read(), re.M))
+        with open(os.path.join(ROLE, "..", "..", "..", "docs", "fleet.md"), encoding="utf-8") as document:
+            table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", document.read(), re.M))
         # Every setting has a default but hostname_check_windows, which unset means "by the shell".
         self.assertEqual(set(options) - set(defaulted), {"hostname_check_windows"})
         self.assertEqual(set(defaulted) - set(options), set())
