@@ -44,6 +44,7 @@ string(REPLACE "#   ansible-playbook -i INVENTORY ansible/hostname_check.yml"
                "#   ansible-playbook -i INVENTORY hostname_check.fleet.check" playbook "${playbook}")
 file(WRITE ${STAGE}/playbooks/check.yml "${playbook}")
 file(COPY ${SOURCE}/ansible/collection/meta/runtime.yml DESTINATION ${STAGE}/meta)
+file(COPY ${SOURCE}/ansible/collection/requirements-windows.yml DESTINATION ${STAGE})
 set(PROJECT_VERSION ${VERSION})
 configure_file(${SOURCE}/ansible/collection/galaxy.yml.in ${STAGE}/galaxy.yml @ONLY)
 configure_file(${SOURCE}/ansible/collection/README.md ${STAGE}/README.md @ONLY)

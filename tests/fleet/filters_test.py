@@ -264,19 +264,45 @@ class Report(unittest.TestCase):
 
     def test_awx_lists_the_documented_playbook(self):
         """AWX offers a project's file as a playbook only when a line matches its pattern: the
-        playbook the README gives for AWX must, and must import the collection's."""
+        playbook the fleet's document gives for AWX must, and must import the collection's."""
         awx = re.compile(r"^\s*?-?\s*?(?:hosts|include|import_playbook):\s*?.*?$", re.M)
-        with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
-            text = readme.read()
-        section = text[text.index("### Pinning, AWX and Automation Platform"):]
+        with open(os.path.join(ROLE, "..", "..", "..", "docs", "fleet.md"), encoding="utf-8") as document:
+            text = document.read()
+        section = text[text.index("## Pinning, AWX and Automation Platform"):]
         documented = re.search(r"```yaml\n(---\n.*?)```", section, re.S).group(1)
         for what, playbook, listed in [
-            ("the README's", documented, True),
+            ("the document's", documented, True),
             ("the full name of the keyword", "---\n- ansible.builtin.import_playbook: hostname_check.fleet.check\n", False),
             ("a play", "- name: x\n  hosts: all\n", True),
         ]:
             self.assertEqual(bool(awx.search(playbook)), listed, what)
         self.assertEqual(yaml.safe_load(documented), [{"import_playbook": "hostname_check.fleet.check"}])
+
+    def test_windows_collection_declared(self):
+        """A Windows host is run with another collection's modules: the requirements file for
+        Windows hosts names each collection they come from, at a version the installed one meets,
+        and each module is there; galaxy.yml declares nothing, so that installing the collection for
+        Linux hosts fetches nothing from Galaxy."""
+        with open(os.path.join(ROLE, "action_plugins", "hostname_check_run.py"), encoding="utf-8") as action:
+            called = sorted(set(re.findall(r'"([a-z0-9_]+\.[a-z0-9_]+)\.(win_[a-z_]+)"', action.read())))
+        collection = os.path.join(ROLE, "..", "..", "collection")
+        with open(os.path.join(collection, "requirements-windows.yml"), encoding="utf-8") as requirements:
+            required = {entry["name"]: entry["version"] for entry in yaml.safe_load(requirements)["collections"]}
+        with open(os.path.join(collection, "galaxy.yml.in"), encoding="utf-8") as galaxy:
+            self.assertEqual(yaml.safe_load(galaxy)["dependencies"], {})
+        self.assertEqual(called, [("ansible.windows", "win_command"), ("ansible.windows", "win_file"),
+                                  ("ansible.windows", "win_tempfile")])
+        for name, module in called:
+            self.assertIn(name, required, module)
+            found = importlib.util.find_spec(f"ansible_collections.{name}")
+            self.assertIsNotNone(found, name)
+            folder = list(found.submodule_search_locations)[0]
+            self.assertTrue(os.path.isfile(os.path.join(folder, "plugins", "modules", f"{module}.ps1")), module)
+            with open(os.path.join(folder, "MANIFEST.json"), encoding="utf-8") as manifest:
+                installed = json.load(manifest)["collection_info"]["version"]
+            least = re.fullmatch(r">=(\d+)\.(\d+)\.(\d+)", required[name])
+            self.assertIsNotNone(least, required[name])
+            self.assertGreaterEqual(tuple(map(int, installed.split("."))), tuple(map(int, least.groups())), name)
 
 
 class Payloads(unittest.TestCase):
@@ -485,8 +511,8 @@ class Payloads(unittest.TestCase):
 
     def test_setting_types_and_description(self):
         """Each setting's type as the settings' action reads it from the role's description, with
-        Ansible's own conversions (-e gives text); the description, the defaults and the README's
-        table name the same settings, and not the role's own version."""
+        Ansible's own conversions (-e gives text); the description, the defaults and the fleet
+        document's table name the same settings, and not the role's own version."""
         found = importlib.util.spec_from_file_location(
             "settings", os.path.join(ROLE, "action_plugins", "hostname_check_settings.py"))
         settings = importlib.util.module_from_spec(found)
@@ -518,8 +544,8 @@ class Payloads(unittest.TestCase):
             self.assertEqual((got.get(name), problems), (converted, [problem] if problem else []), (name, value))
         with open(os.path.join(ROLE, "defaults", "main.yml"), encoding="utf-8") as defaults:
             defaulted = yaml.safe_load(defaults)
-        with open(os.path.join(ROLE, "..", "..", "..", "README.md"), encoding="utf-8") as readme:
-            table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", readme.read(), re.M))
+        with open(os.path.join(ROLE, "..", "..", "..", "docs", "fleet.md"), encoding="utf-8") as document:
+            table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", document.read(), re.M))
         # Every setting has a default but hostname_check_windows, which unset means "by the shell".
         self.assertEqual(set(options) - set(defaulted), {"hostname_check_windows"})
         self.assertEqual(set(defaulted) - set(options), set())
