@@ -10,10 +10,10 @@ import json
 import subprocess
 import sys
 
-# What each build's runs need from their session: its loader, prefix and debug setting, and for the
-# 32-bit build (which may run in an i386 root) its server and the prefix's kind.
+# What each build's runs need from their session: its loader, server, prefix and debug setting, and
+# for the 32-bit build (which may run in an i386 root) the prefix's kind.
 NEEDED = {
-    "64": ("WINE", "WINEPREFIX", "WINEDEBUG"),
+    "64": ("WINE", "WINEPREFIX", "WINEDEBUG", "WINESERVER"),
     "32": ("WINE", "WINEPREFIX", "WINEDEBUG", "WINESERVER", "WINEARCH"),
 }
 

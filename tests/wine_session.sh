@@ -3,15 +3,16 @@
 #   wine_session.sh start|stop PREFIX
 # Starting makes a fresh prefix with a persistent wineserver, names the machine WS01 as the tests'
 # private UTS namespaces do, and exports the TCP/IP parameters so that tests can restore them.
-# Every step runs under $WINE (wine64 unless set) with $WINESERVER (wineserver unless set); a step
+# Every step runs under $WINE with $WINESERVER, which CTest sets with the rest of the session's
+# environment; either missing ends the step at once, named, rather than another Wine run it. A step
 # that fails says which, with what Wine printed. Where $WINE cannot start at all (a 32-bit loader
 # on a kernel without 32-bit programs, or none installed), there is no session to start: the tests
 # themselves say why they are skipped.
 set -u
 command=$1
 export WINEPREFIX=$2 WINEDEBUG=-all
-wine=${WINE:-/usr/lib/wine/wine64}
-wineserver=${WINESERVER:-wineserver}
+wine=${WINE:?is not set: the session takes its Wine loader from CTest}
+wineserver=${WINESERVER:?is not set: the session takes its wineserver from CTest}
 parameters='HKLM\System\CurrentControlSet\Services\Tcpip\Parameters'
 
 # Runs a step with its output in a file (wineserver -p stays, holding what it was given); on

@@ -647,8 +647,8 @@ constexpr Build kWindows64 = {WINDOWS_EXE_x86_64, nullptr, WINE64_LOADER, false}
 constexpr Build kWindows32 = {WINDOWS_EXE_i686, nullptr, WINE32_LOADER, false};
 
 // A Windows run belongs to the Wine session that CTest starts for its build, and takes every
-// setting of it from the environment CTest gives the run: the loader (the build's own), the prefix,
-// the debug setting and, for the 32-bit build, the server and the prefix's kind. A setting missing
+// setting of it from the environment CTest gives the run: the loader (the build's own), the server,
+// the prefix, the debug setting and, for the 32-bit build, the prefix's kind. A setting missing
 // fails the run, named: another loader or prefix would run it (the machine's `wine` wrapper picks
 // wine64 for a 32-bit prefix, and `reg import` fails there).
 void ExpectWineSession(const Build& build, std::initializer_list<const char*> names) {
@@ -662,7 +662,8 @@ void ExpectWineSession(const Build& build, std::initializer_list<const char*> na
 
 class Windows64 : public testing::TestWithParam<Scenario> {};
 TEST_P(Windows64, Scenario) {
-  ASSERT_NO_FATAL_FAILURE(ExpectWineSession(kWindows64, {"WINE", "WINEPREFIX", "WINEDEBUG"}));
+  ASSERT_NO_FATAL_FAILURE(
+      ExpectWineSession(kWindows64, {"WINE", "WINEPREFIX", "WINEDEBUG", "WINESERVER"}));
   RunScenario(kWindows, kWindows64, GetParam());
 }
 INSTANTIATE_TEST_SUITE_P(, Windows64, testing::ValuesIn(ScenariosFor(kWindows)), TestName);
