@@ -132,8 +132,9 @@ for machine in "${machines[@]}"; do
     "[ \"\$(rpm -qpl '$rpm' | tr '\n' ' ')\" = '/usr/bin/hostname_check /usr/share/licenses/hostname-check \
 /usr/share/licenses/hostname-check/LICENSE /usr/share/man/man1/hostname_check.1.gz ' ] &&
     [ \"\$(rpm -qpL '$rpm')\" = /usr/share/licenses/hostname-check/LICENSE ]"
-  check "the $machine RPM is for $machine, with the licence tag, the URL and the changelog" sh -c \
-    "[ \"\$(rpm -qp --qf '%{ARCH} %{LICENSE} %{URL}' '$rpm')\" = '$machine MIT https://hostname-check.invalid/hostname_check' ] &&
+  check "the $machine RPM is for $machine, not relocatable, with the licence tag, the URL and the changelog" sh -c \
+    "[ \"\$(rpm -qp --qf '%{ARCH} %{PREFIXES} %{LICENSE} %{URL}' '$rpm')\" = \\
+      '$machine (none) MIT https://hostname-check.invalid/hostname_check' ] &&
     rpm -qp --changelog '$rpm' | grep -q '^\* .* - [0-9.]*-1\$'"
 done
 
