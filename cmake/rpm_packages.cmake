@@ -49,16 +49,16 @@ set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/
 set(CPACK_RPM_DEFAULT_DIR_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
 # The files as built: no stripping or compressing by rpmbuild, no debug information package, no
-# build-id links. A gzip payload and SHA-256 file digests, which every rpm in use reads; the build
-# host's name, every time and every member's time from SOURCE_DATE_EPOCH, so that the same sources
-# give the same packages.
-set(CPACK_RPM_SPEC_INSTALL_POST /bin/true)
+# build-id links. A gzip payload and SHA-256 file digests, which every rpm in use reads. The same
+# sources give the same packages: every member gets the sources' time (rpm would only lower the
+# later ones to it, and a file from the sources keeps the time of its checkout), the build time is
+# SOURCE_DATE_EPOCH, and the build host has a fixed name.
+set(CPACK_RPM_SPEC_INSTALL_POST "find %{buildroot} -exec touch -h -d @${HOSTNAME_CHECK_EPOCH} {} +")
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}
 %define _build_id_links none
 %define _binary_payload w9.gzdio
 %define _binary_filedigest_algorithm 8
 %define _buildhost reproducible
-%define clamp_mtime_to_source_date_epoch 1
 %define use_source_date_epoch_as_buildtime 1")
 
 # A checksum list beside each package, named after it.

@@ -136,6 +136,9 @@ for machine in "${machines[@]}"; do
     "[ \"\$(rpm -qp --qf '%{ARCH} %{PREFIXES} %{LICENSE} %{URL}' '$rpm')\" = \\
       '$machine (none) MIT https://hostname-check.invalid/hostname_check' ] &&
     rpm -qp --changelog '$rpm' | grep -q '^\* .* - [0-9.]*-1\$'"
+  check "every member of the $machine RPM, and its build, has the commit's time" sh -c \
+    "[ \"\$( (rpm -qp --dump '$rpm' | awk '{ print \$3 }'; rpm -qp --qf '%{BUILDTIME}\n' '$rpm') | sort -u)\" = \\
+      \"\${SOURCE_DATE_EPOCH:-\$(git log -1 --format=%ct)}\" ]"
 done
 
 # Each RPM installed, as on a system with no C library at all: a root folder with nothing but
@@ -239,9 +242,10 @@ cmake -S . -B "$work/badsign" -G Ninja --toolchain cmake/mingw-w64-i686.cmake -D
 check "a failed signing fails the build and leaves no executable" sh -c \
   "! cmake --build '$work/badsign' >/dev/null 2>&1 && ! test -e '$work/badsign/hostname_check.exe'"
 
-# The same commit, built again in another folder a little later, gives the same bytes.
+# The same commit, built again in another folder a little later, gives the same bytes: its files
+# with the times of a fresh checkout, as another machine's would have.
 mkdir "$work/again"
-tar -C "$root" --exclude=./build -cf - . | tar -C "$work/again" -xf -
+tar -C "$root" --exclude=./build -cf - . | tar -C "$work/again" -xmf -
 (cd "$root" && sha256sum "${published[@]}") >"$work/first.sums"
 (cd "$work/again" && build_all)
 check "a second build in another folder gives the same ${#published[@]} files, byte for byte" \
