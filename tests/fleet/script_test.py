@@ -67,6 +67,12 @@ HANGS_BELOW = SAYS_WHERE + "\nsh -c '(exec sleep 218); :'\nexit 0"
 # One that hangs and leaves a process of its own outside its tree (its parent gone), which only
 # the end of the whole process group reaches: what GNU timeout does.
 HANGS_AND_LEAVES = SAYS_WHERE + "\n(sleep 220 &)\nexec sleep 217"
+# The same ways, with processes that ignore TERM (and so does what they start): below the check,
+# outside its tree, the check itself, and one the check leaves behind when it ends in time.
+HANGS_IGNORING_TERM = SAYS_WHERE + "\nsh -c \"trap '' TERM; exec sleep 221\"\nexit 0"
+HANGS_AND_LEAVES_IGNORING_TERM = SAYS_WHERE + "\n(trap '' TERM; sleep 222 &)\nexec sleep 217"
+IGNORES_TERM = SAYS_WHERE + "\ntrap '' TERM\nsleep 223\nexit 0"
+LEAVES_IGNORING_TERM = SAYS_WHERE + "\n(trap '' TERM; exec sleep 224) &\nexit 0"
 # One that writes on its standard error, which reaches the script's.
 SAYS_ON_ERROR = SAYS_WHERE + "\necho 'the check says' >&2\nexit 3"
 # One that finds nothing but itself in its folder (no probe, no other file).
@@ -277,6 +283,20 @@ class Script(unittest.TestCase):
              "hostname_check: timed out after 1 seconds\n", False),
             ("out of time, a process that left the check's tree", {MACHINE: HANGS_AND_LEAVES}, {"limit": 1}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time without timeout, a process that left the check's tree", {MACHINE: HANGS_AND_LEAVES},
+             {"limit": 1, "missing": ("timeout",)}, 124, tmp, "hostname_check: timed out after 1 seconds\n", False),
+        ] + [
+            # Nothing the check started outlives the run, also what ignores TERM: no process left,
+            # nothing holding the script's output open after it ends.
+            (f"{what}{how}", {MACHINE: standin}, dict(options, limit=1), 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False)
+            for what, standin in (("out of time, below the check, ignoring TERM", HANGS_IGNORING_TERM),
+                                  ("out of time, a process that left the check's tree and ignores TERM",
+                                   HANGS_AND_LEAVES_IGNORING_TERM),
+                                  ("out of time, a check that ignores TERM", IGNORES_TERM))
+            for how, options in (("", {}), (" without timeout", {"missing": ("timeout",)}))
+        ] + [
+            ("in time, a process left behind that ignores TERM", {MACHINE: LEAVES_IGNORING_TERM}, {}, 0, tmp, "", False),
             ("out of time without timeout, a ps that takes no -o", {MACHINE: HANGS_BELOW},
              {"limit": 1, "missing": ("timeout",), "ps_without_o": True}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
@@ -333,6 +353,9 @@ class Script(unittest.TestCase):
             (f"busybox, in time, {WATCHDOG_RUNS} times under load", {MACHINE: SAYS_WHERE},
              {"busybox": True, "runs": WATCHDOG_RUNS, "limit": 20}, 0, tmp, "", True),
             ("busybox, out of time below the check", {MACHINE: HANGS_BELOW}, {"limit": 1, "busybox": True}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", True),
+            ("busybox, out of time, a process that left the check's tree and ignores TERM",
+             {MACHINE: HANGS_AND_LEAVES_IGNORING_TERM}, {"limit": 1, "busybox": True}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", True),
             ("busybox, TERM to the script", {MACHINE: HANGS_BELOW}, {"limit": 30, "busybox": True, "send": signal.SIGTERM},
              129, tmp, "", True),
