@@ -301,6 +301,8 @@ class Script(unittest.TestCase):
             for how, options in (("", {}), (" without timeout", {"missing": ("timeout",)}))
         ] + [
             ("in time, a process left behind that ignores TERM", {MACHINE: LEAVES_IGNORING_TERM}, {}, 0, tmp, "", False),
+            ("in time without timeout, a process left behind that ignores TERM", {MACHINE: LEAVES_IGNORING_TERM},
+             {"missing": ("timeout",)}, 0, tmp, "", False),
             ("out of time without timeout, a ps that takes no -o", {MACHINE: HANGS_BELOW},
              {"limit": 1, "missing": ("timeout",), "ps_without_o": True}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),

@@ -67,6 +67,17 @@ end_below() {
   fi
 }
 
+# Ends what still works in the check's folder once the check has ended (a process whose parent has
+# gone is no longer below it, and one may have left the group): one look through /proc, with no
+# process started for it, and end_below for what it finds.
+end_left() {
+  left=
+  for left_process in /proc/[0-9]*; do
+    [ "${left_process#/proc/}" = "$$" ] || ! [ "$left_process/cwd" -ef "$dir" ] || left="$left ${left_process#/proc/}"
+  done
+  [ -z "$left" ] || end_below $left
+}
+
 # Ends, with KILL, the process group that GNU timeout made for the check (its own pid), when there
 # is one: all at once, a process forked meanwhile too. dash wants -- before the group, busybox's
 # sh refuses it. While timeout runs or any process is in its group, no other process can have
@@ -196,5 +207,6 @@ case $(timeout --version 2>/dev/null) in
   ;;
 esac
 runner=
+end_left
 [ "$status" -ne 124 ] || echo "hostname_check: timed out after $limit seconds" >&2
 exit "$status"
