@@ -50,8 +50,9 @@ end_below() {
         fi
         ;;
       *)
-        # (test's -ef: the same folder, by device and inode, with no process started for it)
-        if [ -n "$dir" ] && [ "$tree_pid" != "$$" ] && [ "/proc/$tree_pid/cwd" -ef "$dir" ] &&
+        # (test's -ef: the same folder, by device and inode, with no process started for it; every
+        # sh in use has it, and one without it finds nothing, quietly)
+        if [ -n "$dir" ] && [ "$tree_pid" != "$$" ] && [ "/proc/$tree_pid/cwd" -ef "$dir" ] 2>/dev/null &&
           kill -s STOP "$tree_pid" 2>/dev/null; then
           tree="$tree$tree_pid "
           tree_found="$tree_found $tree_pid"
@@ -73,7 +74,8 @@ end_below() {
 end_left() {
   left=
   for left_process in /proc/[0-9]*; do
-    [ "${left_process#/proc/}" = "$$" ] || ! [ "$left_process/cwd" -ef "$dir" ] || left="$left ${left_process#/proc/}"
+    [ "${left_process#/proc/}" = "$$" ] || ! [ "$left_process/cwd" -ef "$dir" ] 2>/dev/null ||
+      left="$left ${left_process#/proc/}"
   done
   [ -z "$left" ] || end_below $left
 }
