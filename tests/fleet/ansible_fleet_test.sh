@@ -3,12 +3,14 @@
 # hosts that agree or not, a Debian 11 host (glibc 2.31), an aarch64 host (qemu-user, busybox), an
 # x86-64 busybox host whose check hangs,
 # CIS-hardened temporary folders, a csh login shell, a host that never answers, names that are
-# template syntax or odd text, a failing sockets library, two clones, a host that is gone. Checks
+# template syntax or odd text, a failing sockets library, two clones, a host that is gone, one whose
+# sshd answers in template syntax and control characters, one whose hostname ignores TERM. Checks
 # the report, the console, the recap and the play's status in Ansible's own terms (unreachable
 # hosts counted so, status 4; one task a host; the summary once, as no host's result; at most 3
 # lines a good host), with --limit and --check (no report) and each setting (refused before any
 # host is contacted, in one message); that no host keeps a file and no host's text runs on the
-# controller; and that the controller needs neither gzip nor base64.
+# controller; that no process of a run is left on a host or the controller; and that the
+# controller needs neither gzip nor base64.
 # The playbook is the collection's, installed from its tarball as an administrator installs it and
 # run by its name from an unrelated folder; once, the checkout's own.
 #   ansible_fleet_test.sh X86_64_BINARY AARCH64_BINARY WORKDIR COLLECTION_TARBALL

@@ -104,6 +104,7 @@ trap 'rm -rf "$dir"' EXIT
 sleeper=
 runner=
 group=
+expired=
 trap 'end_below $$ $sleeper $runner; end_group; exit 129' HUP INT PIPE TERM
 umask 077
 
@@ -209,6 +210,7 @@ case $(timeout --version 2>/dev/null) in
   ;;
 esac
 runner=
-end_left
+# (A watchdog that ran out has looked through /proc already.)
+[ -n "$expired" ] || end_left
 [ "$status" -ne 124 ] || echo "hostname_check: timed out after $limit seconds" >&2
 exit "$status"
