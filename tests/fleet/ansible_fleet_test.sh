@@ -3,12 +3,14 @@
 # hosts that agree or not, a Debian 11 host (glibc 2.31), an aarch64 host (qemu-user, busybox), an
 # x86-64 busybox host whose check hangs,
 # CIS-hardened temporary folders, a csh login shell, a host that never answers, names that are
-# template syntax or odd text, a failing sockets library, two clones, a host that is gone. Checks
+# template syntax or odd text, a failing sockets library, two clones, a host that is gone, one whose
+# sshd answers in template syntax and control characters, one whose hostname ignores TERM. Checks
 # the report, the console, the recap and the play's status in Ansible's own terms (unreachable
 # hosts counted so, status 4; one task a host; the summary once, as no host's result; at most 3
 # lines a good host), with --limit and --check (no report) and each setting (refused before any
 # host is contacted, in one message); that no host keeps a file and no host's text runs on the
-# controller; and that the controller needs neither gzip nor base64.
+# controller; that no process of a run is left on a host or the controller; and that the
+# controller needs neither gzip nor base64.
 # The playbook is the collection's, installed from its tarball as an administrator installs it and
 # run by its name from an unrelated folder; once, the checkout's own.
 #   ansible_fleet_test.sh X86_64_BINARY AARCH64_BINARY WORKDIR COLLECTION_TARBALL
@@ -95,6 +97,13 @@ host stuck $((ports + 13)) ws13 $'ws13\n' force_command="sleep 600"
 host slow $((ports + 16)) ws16 $'ws16\n' hostname=$'#!/bin/sh\nexec sleep 601\n'
 host bullseye $((ports + 14)) ws14 $'ws14\n' root="$roots/bullseye"
 host arm $((ports + 15)) ws15 $'ws15\n' root="$roots/arm64" shell=/bin/sh aarch64=yes
+# A host whose sshd answers in template syntax and control characters on standard error and exits
+# 255, as ssh does when it cannot connect: unreachable, in its own words, escaped on the console.
+host hostile $((ports + 21)) ws21 $'ws21\n' force_command="/bin/sh /mnt/hosts/hostile/answer"
+printf "{{ lookup('pipe', 'touch %s') }}\302\233 2J \342\200\256\n" "$pwned" >"$dir/hosts/hostile/words"
+printf 'cat /mnt/hosts/hostile/words >&2\nexit 255\n' >"$dir/hosts/hostile/answer"
+# A check whose hostname command ignores TERM (and so does the sleep it becomes).
+host ignoring $((ports + 22)) ws22 $'ws22\n' hostname=$'#!/bin/sh\ntrap "" TERM\nexec sleep 604\n'
 # busybox's sh, its applets, and a sockets library that hangs in a process of its own (sleep 603).
 host busybox $((ports + 20)) ws20 $'ws20\n' root="$roots/amd64" shell=/bin/sh proc=yes \
   setenv=HOSTNAME_CHECK_FAKE_SOCKETS=hang
@@ -179,12 +188,19 @@ expect "$(stat -c %U,%F "$dir/shared/report.json")" "root,regular file" "the rep
 expect "$([[ -e $pwned ]] && echo yes || echo no)" no "nothing a host printed ran on the controller"
 "$fleet" empty "$dir" && left=no || left=yes
 expect "$left" no "no host keeps a file in its temporary folders or home"
-for name in slow notimeout busybox; do
+for name in slow notimeout busybox ignoring; do
   expect "$(left_on "$(cat "$dir/hosts/$name/ns")")" "" "a check that runs out of time is stopped, all of it, on $name"
 done
 others=()
 for host in "$dir"/hosts/*/; do [[ ${host%/} == */stuck ]] || others+=("$(cat "$host/ns")"); done
 expect "$(left_on "${others[@]}")" "" "no process is left on any host but the one whose sessions never end"
+# On the controller: no ssh of the run is left (the stuck host's, when the task's time was up);
+# the master connections in DIR/cp, named "ssh: PATH [mux]", stay for the next run.
+printf 'ControlPath="%s/cp/\n' "$dir" >"$dir/controlpath"
+expect "$(grep -lFf "$dir/controlpath" /proc/[0-9]*/cmdline 2>/dev/null || true)" "" \
+  "no ssh of the run is left on the controller"
+expect "$(LC_ALL=C grep -c -e "$(printf '\302\233')" -e "$(printf '\342\200\256')" "$dir/console" || true)" 0 \
+  "no control or bidirectional character a host sent reaches the console as it is"
 
 /usr/bin/python3 - "$dir/report.json" "$pwned" <<'PYTHON' || failed=1
 import json, re, sys
@@ -219,6 +235,8 @@ expected = {
     "notimeout": dict(record("failed", rc=124), message="status 124: hostname_check: timed out after 7 seconds"),
     "reltmp": record("good", "ws19", "ws19", "ws19"),
     "gone": dict(record("unreachable", rc=None, arch=None), message="Connection refused"),
+    "hostile": dict(record("unreachable", rc=None, arch=None), message=lookup + "\u009b 2J \u202e"),
+    "ignoring": dict(record("failed", rc=124), message="status 124: hostname_check: timed out after 7 seconds"),
 }
 bad = 0
 for name, want in expected.items():
@@ -230,7 +248,7 @@ for name, want in expected.items():
         bad = 1
 checks = {
     "the report's hosts": list(report["hosts"]) == sorted(expected),
-    "the summary": report["summary"] == {"good": 10, "bad": 4, "failed": 6, "unreachable": 1},
+    "the summary": report["summary"] == {"good": 10, "bad": 4, "failed": 7, "unreachable": 2},
     "the duplicates": report["duplicates"] == {"ws01": ["good", "twin"]},
     "the time it was made": re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", report["generated"]) is not None,
     "strict UTF-8 without lone surrogates": b"\\ud" not in raw.lower(),
@@ -251,14 +269,17 @@ summary_of() {
   sed -n '/^hostname_check: [0-9]* good, /,/^report: /p' "$1"
 }
 # (Ansible's own words before ssh's reason depend on whether it had sent the executables)
-summary=$(summary_of "$dir/console" | sed 's/^\(unreachable: gone: \).*\(ssh: connect to host \)/\1\2/')
+summary=$(summary_of "$dir/console" | sed -e 's/^\(unreachable: gone: \).*\(ssh: connect to host \)/\1\2/' \
+  -e 's/^\(unreachable: hostile: \).*\({{ lookup\)/\1\2/')
 expected_summary=$(
   cat <<TEXT
-hostname_check: 10 good, 4 bad, 6 failed, 1 unreachable
+hostname_check: 10 good, 4 bad, 7 failed, 2 unreachable
 bad: brace: command '{% if true %}', registry '{{ "'
 failed: busybox: status 124: The Hostname from command is 'ws20'.: hostname_check: timed out after 7 seconds
 bad: case: command 'WS02', registry 'ws02'
 unreachable: gone: ssh: connect to host 127.0.0.1 port $((ports + 99)): Connection refused
+unreachable: hostile: {{ lookup('pipe', 'touch $pwned') }}\\u009b 2J \\u202e
+failed: ignoring: status 124: hostname_check: timed out after 7 seconds
 bad: lookup: command 'ws09', registry '{{ lookup('pipe', 'touch $pwned') }}'
 failed: nohostname: sh: 1: hostname: not found
 failed: notimeout: status 124: hostname_check: timed out after 7 seconds
@@ -267,16 +288,18 @@ failed: slow: status 124: hostname_check: timed out after 7 seconds
 failed: stuck: timed out after 10 seconds
 bad: unset: command 'ws03', registry ''
 same name: ws01: good, twin
-report: $dir/shared/report.json, 21 hosts
+report: $dir/shared/report.json, 23 hosts
 TEXT
 )
 expect "$summary" "$expected_summary" "the console summary"
 recaps=""
-for name in good case sealed stuck gone; do recaps+="$name=$(recap "$name") "; done
-expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=0,1 " \
+for name in good case sealed stuck gone hostile; do recaps+="$name=$(recap "$name") "; done
+expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=0,1 hostile=0,1 " \
   "the recap fails every host that is not good, and counts the one that is gone unreachable"
 expect "$(grep -c '^fatal: \[gone\]: UNREACHABLE! .*Connection refused' "$dir/console")" 1 \
   "the reason a host is unreachable is on the console, in plain words"
+expect "$(grep -cF -e "fatal: [hostile]: UNREACHABLE! " "$dir/console" | tr '\n' ,)$(grep -cE 'u009b 2J \\+u202e' "$dir/console")" 1,2 \
+  "a host's words on the console are escaped, in Ansible's line and in the summary"
 expect "$(grep -c censored "$dir/console" || true)" 0 "nothing is censored on the console"
 # One task a host: after the settings, made once, each host has exactly one result, its verdict.
 counts=""
@@ -290,11 +313,11 @@ expect "$(grep -c 'H4sI' "$dir/console" || true)" 0 "the executable is not on th
 
 # Accepting bad hosts still fails on hosts that could not be checked; accepting both passes.
 status=0
-play --limit 'all:!stuck:!slow:!notimeout:!busybox' -e hostname_check_fail_on_bad=false || status=$?
+play --limit 'all:!stuck:!slow:!notimeout:!busybox:!ignoring' -e hostname_check_fail_on_bad=false || status=$?
 expect "$status" 4 "with fail_on_bad=false, failed and unreachable hosts still fail the play"
 expect "$(recap case),$(recap sealed)" "0,0,1,0" "with fail_on_bad=false, only hosts that could not be checked fail"
 status=0
-play --limit 'all:!stuck:!slow:!notimeout:!busybox' -e hostname_check_fail_on_bad=false -e hostname_check_fail_on_error=false || status=$?
+play --limit 'all:!stuck:!slow:!notimeout:!busybox:!ignoring' -e hostname_check_fail_on_bad=false -e hostname_check_fail_on_error=false || status=$?
 expect "$status" 0 "with both false the play succeeds"
 
 # --limit: the report covers exactly the hosts of the play.

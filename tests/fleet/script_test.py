@@ -28,7 +28,11 @@ import unittest
 import uuid
 from unittest import mock
 
-from ansible.utils.unsafe_proxy import AnsibleUnsafe
+from ansible.inventory.manager import InventoryManager
+from ansible.parsing.dataloader import DataLoader
+from ansible.utils.unsafe_proxy import AnsibleUnsafe, AnsibleUnsafeText
+from ansible.vars.hostvars import HostVars
+from ansible.vars.manager import VariableManager
 
 ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
 
@@ -67,6 +71,12 @@ HANGS_BELOW = SAYS_WHERE + "\nsh -c '(exec sleep 218); :'\nexit 0"
 # One that hangs and leaves a process of its own outside its tree (its parent gone), which only
 # the end of the whole process group reaches: what GNU timeout does.
 HANGS_AND_LEAVES = SAYS_WHERE + "\n(sleep 220 &)\nexec sleep 217"
+# The same ways, with processes that ignore TERM (and so does what they start): below the check,
+# outside its tree, the check itself, and one the check leaves behind when it ends in time.
+HANGS_IGNORING_TERM = SAYS_WHERE + "\nsh -c \"trap '' TERM; exec sleep 221\"\nexit 0"
+HANGS_AND_LEAVES_IGNORING_TERM = SAYS_WHERE + "\n(trap '' TERM; sleep 222 &)\nexec sleep 217"
+IGNORES_TERM = SAYS_WHERE + "\ntrap '' TERM\nsleep 223\nexit 0"
+LEAVES_IGNORING_TERM = SAYS_WHERE + "\n(trap '' TERM; exec sleep 224) &\nexit 0"
 # One that writes on its standard error, which reaches the script's.
 SAYS_ON_ERROR = SAYS_WHERE + "\necho 'the check says' >&2\nexit 3"
 # One that finds nothing but itself in its folder (no probe, no other file).
@@ -277,6 +287,22 @@ class Script(unittest.TestCase):
              "hostname_check: timed out after 1 seconds\n", False),
             ("out of time, a process that left the check's tree", {MACHINE: HANGS_AND_LEAVES}, {"limit": 1}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
+            ("out of time without timeout, a process that left the check's tree", {MACHINE: HANGS_AND_LEAVES},
+             {"limit": 1, "missing": ("timeout",)}, 124, tmp, "hostname_check: timed out after 1 seconds\n", False),
+        ] + [
+            # Nothing the check started outlives the run, also what ignores TERM: no process left,
+            # nothing holding the script's output open after it ends.
+            (f"{what}{how}", {MACHINE: standin}, dict(options, limit=1), 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", False)
+            for what, standin in (("out of time, below the check, ignoring TERM", HANGS_IGNORING_TERM),
+                                  ("out of time, a process that left the check's tree and ignores TERM",
+                                   HANGS_AND_LEAVES_IGNORING_TERM),
+                                  ("out of time, a check that ignores TERM", IGNORES_TERM))
+            for how, options in (("", {}), (" without timeout", {"missing": ("timeout",)}))
+        ] + [
+            ("in time, a process left behind that ignores TERM", {MACHINE: LEAVES_IGNORING_TERM}, {}, 0, tmp, "", False),
+            ("in time without timeout, a process left behind that ignores TERM", {MACHINE: LEAVES_IGNORING_TERM},
+             {"missing": ("timeout",)}, 0, tmp, "", False),
             ("out of time without timeout, a ps that takes no -o", {MACHINE: HANGS_BELOW},
              {"limit": 1, "missing": ("timeout",), "ps_without_o": True}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", False),
@@ -333,6 +359,9 @@ class Script(unittest.TestCase):
             (f"busybox, in time, {WATCHDOG_RUNS} times under load", {MACHINE: SAYS_WHERE},
              {"busybox": True, "runs": WATCHDOG_RUNS, "limit": 20}, 0, tmp, "", True),
             ("busybox, out of time below the check", {MACHINE: HANGS_BELOW}, {"limit": 1, "busybox": True}, 124, tmp,
+             "hostname_check: timed out after 1 seconds\n", True),
+            ("busybox, out of time, a process that left the check's tree and ignores TERM",
+             {MACHINE: HANGS_AND_LEAVES_IGNORING_TERM}, {"limit": 1, "busybox": True}, 124, tmp,
              "hostname_check: timed out after 1 seconds\n", True),
             ("busybox, TERM to the script", {MACHINE: HANGS_BELOW}, {"limit": 30, "busybox": True, "send": signal.SIGTERM},
              129, tmp, "", True),
@@ -465,6 +494,18 @@ class Script(unittest.TestCase):
             time.sleep(10)
             return {"rc": 0, "stdout": "", "stderr": ""}
 
+        def hostile():
+            raise action.AnsibleConnectionFailure("ssh: {{ lookup('pipe', 'id') }}\u009b 2J \u202e")
+
+        # As the ssh connection does: a process of its own that never hangs up, and none of it
+        # ended when the task's time is up.
+        started = []
+
+        def never_hangs_up():
+            started.append(subprocess.Popen(["sleep", "227"]))
+            time.sleep(10)
+            return {"rc": 0, "stdout": "", "stderr": ""}
+
         bad = says("ws01", "ws99", "bad")
 
         def full():
@@ -472,8 +513,8 @@ class Script(unittest.TestCase):
 
         no_stdin = "hostname_check: the connection cannot send the executable on standard input; use ssh (the default) or local"
         # what, the host's answer, the task's arguments, whether the connection sends standard
-        # input, the record's status and message, the task's message (None: not failed; raised:
-        # Ansible's own unreachable)
+        # input, the record's status and message, the task's message (None: not failed; for an
+        # unreachable host, Ansible's unreachable)
         cases = [
             ("good", says("ws\u00e9", "ws\u00e9", "good"), {}, True, "good", "", None),
             ("bad", bad, {}, True, "bad", "", "bad: command 'ws01', registry 'ws99'"),
@@ -486,7 +527,11 @@ class Script(unittest.TestCase):
              "status 1: Temp file already exists.", None),
             ("failed, fail_on_bad false", full, {"fail_on_bad": False}, True, "failed",
              "status 1: Temp file already exists.", "failed: status 1: Temp file already exists."),
-            ("unreachable: Ansible's own", unreachable, {}, True, None, None, "raised"),
+            ("unreachable: Ansible's own", unreachable, {}, True, "unreachable", "ssh: connect to host h: Connection refused",
+             "unreachable: ssh: connect to host h: Connection refused"),
+            # The connection's words are the host's: escaped, unsafe.
+            ("unreachable, in template syntax and controls", hostile, {}, True, "unreachable",
+             "ssh: {{ lookup('pipe', 'id') }}\u009b 2J \u202e", "unreachable: ssh: {{ lookup('pipe', 'id') }}\\u009b 2J \\u202e"),
             ("unreachable, fail_on_error false: a record like the others", unreachable, {"fail_on_error": False}, True,
              "unreachable", "ssh: connect to host h: Connection refused", None),
             ("a connection without standard input", bad, {}, False, "failed", no_stdin, f"failed: {no_stdin}"),
@@ -500,6 +545,8 @@ class Script(unittest.TestCase):
              "failed: timed out after 1 seconds"),
             ("never answers, fail_on_error false", never_answers, {"timeout": 1, "fail_on_error": False}, True, "failed",
              "timed out after 1 seconds", None),
+            ("never hangs up", never_hangs_up, {"timeout": 1}, True, "failed", "timed out after 1 seconds",
+             "failed: timed out after 1 seconds"),
             # Windows: by the host's shell unless hostname_check_windows says.
             ("a PowerShell host: the Windows steps", bad, {"shell": "powershell"}, True, "failed", "the Windows steps",
              "failed: the Windows steps"),
@@ -534,18 +581,15 @@ class Script(unittest.TestCase):
 
                 run._low_level_execute_command = execute
                 handler = signal.getsignal(signal.SIGALRM)
-                started = time.monotonic()
-                if failure == "raised":
-                    with self.assertRaises(action.AnsibleConnectionFailure):
-                        run.run(task_vars=task_vars)
-                    result = None
-                else:
-                    result = run.run(task_vars=task_vars)
-                self.assertLess(time.monotonic() - started, 5)
+                began = time.monotonic()
+                result = run.run(task_vars=task_vars)
+                self.assertLess(time.monotonic() - began, 5)
                 self.assertEqual(signal.alarm(0), 0, "the alarm is left set")
                 self.assertIs(signal.getsignal(signal.SIGALRM), handler)
-                if result is None:
-                    continue
+                while started:
+                    process = started.pop()
+                    self.addCleanup(process.kill)
+                    self.assertIsNotNone(process.poll(), "the connection's process is left")
                 self.assertIs(result["changed"], False)
                 self.assertTrue(result["record"].isascii(), result["record"])
                 got = json.loads(result["record"])
@@ -555,7 +599,8 @@ class Script(unittest.TestCase):
                 self.assertEqual((got["status"], got["message"]), (status, message))
                 if status == "good":
                     self.assertEqual(got["command"], "ws\u00e9")
-                self.assertEqual(result.get("failed", False), failure is not None)
+                self.assertEqual((result.get("failed", False), result.get("unreachable", False)),
+                                 (failure is not None and status != "unreachable", failure is not None and status == "unreachable"))
                 self.assertEqual(result.get("msg"), failure)
                 if failure is not None:
                     self.assertIsInstance(result["msg"], AnsibleUnsafe)
@@ -767,6 +812,28 @@ class ReportWriter(unittest.TestCase):
             result = report.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None).run(task_vars={"hostvars": hostvars})
         self.assertEqual(set(result["failing"]), {"bad", "gone", "odd\udcff"})
 
+        # Ansible's own hostvars, which template every value not marked unsafe, and results as
+        # Ansible registers them, with the host's words unmarked: an unreachable host's message
+        # (ssh's standard error) and the traceback of an unexpected failure. Nothing runs; the
+        # report keeps the words, the summary escapes them.
+        touched = os.path.join(work, "touched")
+        lookup = "{{ lookup('pipe', 'touch %s') }}" % touched
+        loader = DataLoader()
+        inventory = InventoryManager(loader, sources="gone,odd,")
+        variables = VariableManager(loader=loader, inventory=inventory)
+        variables.set_nonpersistent_facts("gone", {report.RESULT: {"unreachable": True, "msg": f"ssh: {lookup}\u009b 2J"}})
+        variables.set_nonpersistent_facts("odd", {report.RESULT: {
+            "failed": True, "msg": AnsibleUnsafeText("Unexpected failure during module execution: not a valid boolean"),
+            "exception": f"Traceback (most recent call last):\nTypeError: The value '{lookup}' is not a valid boolean"}})
+        task = mock.Mock(async_val=0, check_mode=False, args={"hosts": ["gone", "odd"], "path": path, "version": "1.0.0"})
+        with mock.patch.object(report, "Display"):
+            result = report.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None).run(
+                task_vars={"hostvars": HostVars(inventory, variables, loader)})
+        self.assertFalse(os.path.exists(touched), "a host's words were templated")
+        with open(path, encoding="utf-8") as file:
+            self.assertEqual(json.load(file)["hosts"]["gone"]["message"], f"ssh: {lookup}\u009b 2J")
+        self.assertIn(f"unreachable: gone: ssh: {lookup}\\u009b 2J", result["summary"])
+
     @unittest.skipUnless(os.geteuid() == 0, "the attacker is another user: needs root")
     def test_folder_swapped(self):
         """Another user owns a folder above the report's and keeps exchanging the report's folder
@@ -918,6 +985,23 @@ int main(void) {
   return 0;
 }
 """
+# A play before the role's that takes a host's setting from what the host printed.
+FROM_OUTPUT = """- name: Take a setting from a host's output
+  hosts: bad
+  gather_facts: false
+  vars:
+    ansible_become: false
+  tasks:
+    - name: Ask the host
+      ansible.builtin.command: cat {said}
+      register: said
+      changed_when: false
+    - name: Take the setting
+      ansible.builtin.set_fact:
+        hostname_check_fail_on_bad: "{{{{ said.stdout }}}}"
+- name: Check every host's names
+  ansible.builtin.import_playbook: {playbook}
+"""
 # The role alone, as a play of one's own uses it.
 ROLE_ALONE = """- name: The role alone
   hosts: all
@@ -1022,6 +1106,50 @@ class Role(unittest.TestCase):
         self.assertEqual(status, 0, console)
         self.assertFalse(os.path.exists(self.report), console)
         self.assertEqual(console.count("\nreport: none written (hostname_check_write_report is false)\n"), 1, console)
+
+    def test_host_words_never_run(self):
+        """What a host or its connection says is never templated on the controller: a host whose
+        ssh answers in template syntax and control characters on its standard error and exits 255,
+        as ssh does when it cannot connect (a stand-in for ssh), and a per-host setting that an
+        earlier play took from a host's output and that is no boolean (its traceback holds it).
+        The report keeps the words as they are; the console shows the connection's escaped."""
+        touched = os.path.join(self.work, "touched")
+        words = "{{ lookup('pipe', 'touch %s') }}\u009b 2J \u202e" % touched
+        said = os.path.join(self.work, "said")
+        with open(said, "w", encoding="utf-8") as text:
+            text.write(words + "\n")
+        ssh = os.path.join(self.work, "ssh")
+        with open(ssh, "w", encoding="ascii") as program:
+            program.write(f"#!/bin/sh\ncat {said} >&2\nexit 255\n")
+        os.chmod(ssh, 0o755)
+        with open(self.inventory, "a", encoding="ascii") as inventory:
+            inventory.write(f"    hostile: {{ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_ssh_executable: {ssh}}}\n")
+        from_output = os.path.join(self.work, "from_output.yml")
+        with open(from_output, "w", encoding="ascii") as playbook:
+            playbook.write(FROM_OUTPUT.format(said=said, playbook=os.path.join(ROLE, "..", "..", "hostname_check.yml")))
+        # what, the playbook, its hosts, the host whose words they are, the report's message for it
+        cases = [
+            ("a connection that answers in template syntax and controls", os.path.join(ROLE, "..", "..", "hostname_check.yml"),
+             "good,hostile", "hostile", words),
+            ("a per-host setting from a host's output", from_output, "good,bad", "bad", None),
+        ]
+        for what, playbook, hosts, host, message in cases:
+            with self.subTest(what):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(touched)
+                status, console = self.play(playbook, "--limit", hosts)
+                self.assertFalse(os.path.exists(touched), console)
+                with open(self.report, encoding="utf-8") as written:
+                    record = json.load(written)["hosts"].get(host, {})
+                self.assertTrue(record, console)
+                if message is not None:
+                    self.assertEqual(status, 4, console)
+                    self.assertIn(message, record["message"])
+                    self.assertEqual(re.findall(r"^\w+ +: .* unreachable=(\d)", console, re.M), ["0", "1"], console)
+                    self.assertNotRegex(console, "[\u009b\u202e]")
+                    self.assertRegex(console, r"fatal: \[hostile\]: UNREACHABLE! .*\\\\u009b 2J \\\\u202e")
+                else:
+                    self.assertEqual((status, record["status"]), (2, "failed"), console)
 
     def test_role_alone_refuses_settings(self):
         playbook = os.path.join(self.work, "alone.yml")

@@ -1,9 +1,9 @@
 """Makes hostname_check's report on the controller, writes it, and says what it found.
 
 Runs once, on the controller, for the hosts of the play: takes each host's record from what the
-run task registered there (the record it made, or, when the task did not give one, as for a host
-that could not be reached, one made from its result with the role's filters, so that host output
-is only parsed in Python and stays unsafe), writes the JSON report, except in check mode, and shows
+run task registered there, read as it is and marked unsafe, never templated (the record it made,
+or, when the task did not give one, one made from its result with the role's filters, so that host
+output is only parsed in Python and stays unsafe), writes the JSON report, except in check mode, and shows
 the summary on the console, once, not as any host's result, so that it stays in quiet mode
 (ANSIBLE_DISPLAY_OK_HOSTS=false). Returns the summary (summary), for each host that failed, the
 line that says why (failing), and the report as the job's artifacts (stats), which it also leaves
@@ -23,6 +23,7 @@ import importlib.util
 import json
 import os
 import secrets
+from collections.abc import Mapping
 
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
@@ -50,6 +51,14 @@ def load_filters():
 
 
 filters = load_filters()
+
+
+def raw_vars(hostvars, host):
+    """A host's variables as they are, never templated: HostVars.raw_get, or the mapping itself
+    where there is no such method."""
+    raw_get = getattr(hostvars, "raw_get", None)
+    found = raw_get(host) if raw_get is not None else hostvars.get(host)
+    return found if isinstance(found, Mapping) else {}
 
 
 def write_atomically(path, text, report_folder):
@@ -130,7 +139,10 @@ class ActionModule(ActionBase):
         records = {}
         names = {}
         for host in args["hosts"]:
-            registered = hostvars[host].get(RESULT)
+            # Read raw: hostvars[host] templates every value not marked unsafe, and Ansible leaves
+            # some of a result unmarked (an unreachable host's message, the traceback of an
+            # unexpected failure), which may hold a host's words. Marked unsafe here, all of it.
+            registered = wrap_var(raw_vars(hostvars, host).get(RESULT))
             name = filters.hostname_check_name_text(host)
             names[name] = host
             if isinstance(registered, dict) and isinstance(registered.get("record"), str):

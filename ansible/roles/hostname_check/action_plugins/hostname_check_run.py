@@ -28,6 +28,7 @@ import json
 import os
 import shlex
 import signal
+import time
 
 from ansible.errors import AnsibleActionFail, AnsibleConnectionFailure, AnsibleError
 from ansible.module_utils.parsing.convert_bool import boolean
@@ -86,6 +87,54 @@ def bounded(text):
     return (text or "")[:OUTPUT_LIMIT]
 
 
+def children():
+    """The pids of this process's children: from /proc/self/task/*/children, or, where the kernel
+    keeps no such list, from the parent of every process."""
+    found = set()
+    try:
+        for task in os.listdir("/proc/self/task"):
+            with open(f"/proc/self/task/{task}/children", encoding="ascii") as listed:
+                found.update(int(pid) for pid in listed.read().split())
+        return found
+    except FileNotFoundError:
+        pass
+    me = os.getpid()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError, ValueError, IndexError):
+            with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as stat:
+                # The parent follows the state, after the command's name in parentheses.
+                if int(stat.read().rpartition(")")[2].split()[1]) == me:
+                    found.add(int(pid))
+    return found
+
+
+def end_children(kept, grace=1.0):
+    """Ends this process's children that are not among kept: TERM (ssh then closes its session and
+    ends a ProxyCommand it started), and KILL for any still there after grace seconds; each is
+    reaped. A child not yet reaped keeps its pid, so that no other process is ever signalled."""
+    started = children() - kept
+    for pid in started:
+        with contextlib.suppress(OSError):
+            os.kill(pid, signal.SIGTERM)
+    deadline = time.monotonic() + grace
+    while started:
+        for pid in list(started):
+            try:
+                if os.waitpid(pid, os.WNOHANG)[0] == pid:
+                    started.discard(pid)
+            except ChildProcessError:
+                started.discard(pid)
+        if started and time.monotonic() >= deadline:
+            for pid in started:
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signal.SIGKILL)
+                with contextlib.suppress(ChildProcessError):
+                    os.waitpid(pid, 0)
+            break
+        if started:
+            time.sleep(0.02)
+
+
 class OutOfTime(BaseException):
     """The task's time is up: not an Exception, so that no handler on the way takes it for an
     error of the connection."""
@@ -132,9 +181,11 @@ class ActionModule(ActionBase):
         windows = setting("windows", None)
         machine = None
         # The whole round trip is bounded here, so that a host that never answers is a record like
-        # any other ("timed out"), failed or not as fail_on_error says. A host that cannot be
-        # reached at all is Ansible's own unreachable, unless hosts that could not be checked are
-        # not to fail: then it is a record like the others.
+        # any other ("timed out"), failed or not as fail_on_error says; the connection's processes
+        # started meanwhile are ended then. A host that cannot be reached at all is Ansible's
+        # unreachable, unless hosts that could not be checked are not to fail: then it is a record
+        # like the others.
+        kept = children()
         previous = signal.signal(signal.SIGALRM, _out_of_time)
         signal.alarm(max(1, timeout))
         try:
@@ -143,20 +194,23 @@ class ActionModule(ActionBase):
             else:
                 steps = [self._linux(task_vars.get("hostname_check_payloads"), timeout)]
         except OutOfTime:
+            signal.alarm(0)
+            end_children(kept)
             steps = [{"failed": True, "msg": f"timed out after {timeout} seconds"}]
         except AnsibleActionFail as error:
             steps = [{"failed": True, "msg": str(error.message)}]
         except AnsibleConnectionFailure as error:
-            if fail_on_error:
-                raise
             steps = [{"unreachable": True, "msg": str(error.message)}]
         finally:
             signal.alarm(0)
             signal.signal(signal.SIGALRM, previous)
         record = filters.hostname_check_record(steps, machine)
         result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
-        if failing(record, fail_on_bad, fail_on_error):
-            result.update(failed=True, msg=wrap_var(filters.hostname_check_verdict(record)))  # host text: never templated
+        # Host text, the connection's words too: escaped, never templated.
+        if record["status"] == "unreachable" and fail_on_error:
+            result.update(unreachable=True, msg=wrap_var(filters.hostname_check_verdict(record)))
+        elif failing(record, fail_on_bad, fail_on_error):
+            result.update(failed=True, msg=wrap_var(filters.hostname_check_verdict(record)))
         return result
 
     def _linux(self, payloads, timeout):

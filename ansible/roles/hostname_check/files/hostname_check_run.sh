@@ -8,7 +8,8 @@
 # ends. Its status is the check's; 124 when the check ran out of time, which it then ends with
 # every process it started; 125 when it could not be started, with the reason on standard error;
 # 129 when the script itself is sent HUP, INT, PIPE or TERM (the connection dropped), which ends
-# the check and everything it started as well.
+# the check and everything it started as well. Nothing the check started outlives the run: also
+# what ignores TERM, and what its parent left behind.
 
 # Ends the processes named and every process below them: each is stopped (STOP) as soon as it is
 # found, so that none can start another unseen, and the processes of this host (/proc/PID/stat:
@@ -16,8 +17,10 @@
 # until a pass finds no new one and every one found has stopped; then each is sent KILL, which a
 # stopped process takes as it is. Not TERM: a shell forked from this one runs this script's trap
 # for TERM until it has set up its own, and forgets a TERM taken that way, so a process just
-# started would go on. $$ among the named is looked under, never stopped. Without /proc (a bare
-# chroot), only the processes named are ended.
+# started would go on. $$ among the named is looked under, never stopped. Once the check's folder
+# is made, a process working in it is ended too, wherever it is in the tree: one whose parent has
+# gone (reparented to init) is found that way. Without /proc (a bare chroot), only the processes
+# named are ended.
 end_below() {
   tree=" $* "
   tree_found=
@@ -46,6 +49,16 @@ end_below() {
           tree_more=yes
         fi
         ;;
+      *)
+        # (test's -ef: the same folder, by device and inode, with no process started for it; every
+        # sh in use has it, and one without it finds nothing, quietly)
+        if [ -n "$dir" ] && [ "$tree_pid" != "$$" ] && [ "/proc/$tree_pid/cwd" -ef "$dir" ] 2>/dev/null &&
+          kill -s STOP "$tree_pid" 2>/dev/null; then
+          tree="$tree$tree_pid "
+          tree_found="$tree_found $tree_pid"
+          tree_more=yes
+        fi
+        ;;
       esac
     done
     [ -n "$tree_more" ] || break
@@ -55,13 +68,44 @@ end_below() {
   fi
 }
 
+# Ends what still works in the check's folder once the check has ended (a process whose parent has
+# gone is no longer below it, and one may have left the group): one look through /proc, with no
+# process started for it, and end_below for what it finds.
+end_left() {
+  left=
+  for left_process in /proc/[0-9]*; do
+    [ "${left_process#/proc/}" = "$$" ] || ! [ "$left_process/cwd" -ef "$dir" ] 2>/dev/null ||
+      left="$left ${left_process#/proc/}"
+  done
+  [ -z "$left" ] || end_below $left
+}
+
+# Ends, with KILL, the process group that GNU timeout made for the check (its own pid), when there
+# is one: all at once, a process forked meanwhile too. dash wants -- before the group, busybox's
+# sh refuses it. While timeout runs or any process is in its group, no other process can have
+# its number.
+end_group() {
+  [ -n "$group" ] || return 0
+  kill -s KILL -- "-$group" 2>/dev/null || kill -s KILL "-$group" 2>/dev/null
+  group=
+}
+
+# The seconds since the machine started, whole, without a process of its own; empty without /proc.
+uptime_now() {
+  now=
+  [ ! -r /proc/uptime ] || read -r now _ </proc/uptime || now=
+  now=${now%%.*}
+}
+
 limit=$1
 shift
 dir=
 trap 'rm -rf "$dir"' EXIT
 sleeper=
 runner=
-trap 'end_below $$ $sleeper $runner; exit 129' HUP INT PIPE TERM
+group=
+expired=
+trap 'end_below $$ $sleeper $runner; end_group; exit 129' HUP INT PIPE TERM
 umask 077
 
 # The executables on standard input are read to their end first, also when unused: over ssh,
@@ -110,14 +154,25 @@ sed -n "${found}p" | base64 -d | gzip -dc >"$dir/hostname_check" && cd "$dir" ||
   fail "cannot unpack the executable in $dir"
 case $(timeout --version 2>/dev/null) in
 *"(GNU coreutils)"*)
-  # GNU timeout ends the check's whole process group when the time is up. In the background, so
-  # that a signal to this script is taken at once: the shell takes a trap while it waits, but only
-  # after a command in the foreground has ended. The shell says nothing of its own (dash would say
+  # GNU timeout sends TERM to the check's whole process group when the time is up, and KILL a
+  # second later if the check is still there (timeout is then ended with it: 137); when the check
+  # has ended, whatever it started and left in the group is ended with KILL, also what ignores
+  # TERM, which would otherwise go on holding the connection open. In the background, so that a
+  # signal to this script is taken at once: the shell takes a trap while it waits, but only after
+  # a command in the foreground has ended. The shell says nothing of its own (dash would say
   # "Segmentation fault" of a check that crashed, which timeout passes on): the status tells.
-  timeout "$limit" ./hostname_check &
+  uptime_now
+  started=$now
+  timeout -k 1 "$limit" ./hostname_check &
   runner=$!
+  group=$runner
   wait "$runner" 2>/dev/null
   status=$?
+  end_group
+  if [ "$status" -eq 137 ] && [ -n "$started" ]; then
+    uptime_now
+    [ -z "$now" ] || [ $((now - started)) -lt "$limit" ] || status=124
+  fi
   ;;
 *)
   # A watchdog of our own, on a host without GNU timeout (busybox's sh runs its own timeout applet
@@ -155,5 +210,7 @@ case $(timeout --version 2>/dev/null) in
   ;;
 esac
 runner=
+# (A watchdog that ran out has looked through /proc already.)
+[ -n "$expired" ] || end_left
 [ "$status" -ne 124 ] || echo "hostname_check: timed out after $limit seconds" >&2
 exit "$status"
