@@ -30,6 +30,8 @@ TYPES = {
     "list": (validation.check_type_list, "a list"),
 }
 PREFIX = "hostname_check_"
+# In a play of the controller's own before the fleet's, the fleet's play's host pattern.
+FLEET = "hostname_check_fleet_hosts"
 HEADER = "hostname_check: the settings on the controller are wrong; no host was contacted"
 
 
@@ -124,19 +126,27 @@ class ActionModule(ActionBase):
         problems += [filters._shown(problem) for problem in wrong]
         played = list(task_vars.get("ansible_play_hosts") or [])
         batch = set(task_vars.get("ansible_play_batch") or played)
+        fleet = played
+        pattern = task_vars.get(FLEET)
+        inventory = getattr(task_vars.get("hostvars"), "_inventory", None)
+        if pattern and inventory is not None:
+            # The controller's own play, before the fleet's: the hosts of the fleet's play (its
+            # pattern, as --limit leaves it; the play in progress restricts to its own), whose own
+            # values are checked here.
+            fleet = [host.name for host in inventory.get_hosts(str(pattern), ignore_restrictions=True)]
         if set(played) - batch:
             problems.append("the play runs its hosts in batches (serial), but the report is made once, for all the "
                             "play's hosts: use the role in a play without serial")
         if not problems:
             problems = [filters._shown(problem)
-                        for problem in filters.hostname_check_setting_problems(usable(converted), len(played))]
+                        for problem in filters.hostname_check_setting_problems(usable(converted), len(fleet))]
         settings = usable(converted)
         hosts = {}
         if not problems:
             # What a host has of its own: checked as the run's are, named by host.
             hostvars = task_vars.get("hostvars") or {}
             mine = {PREFIX + name for name in filters.HOST_SETTINGS}
-            for host in played:
+            for host in fleet:
                 if host not in hostvars:
                     continue
                 found = hostvars[host]
