@@ -472,8 +472,7 @@ class Script(unittest.TestCase):
 
         no_stdin = "hostname_check: the connection cannot send the executable on standard input; use ssh (the default) or local"
         # what, the host's answer, the task's arguments, whether the connection sends standard
-        # input, the record's status and message, the task's message (None: not failed; raised:
-        # Ansible's own unreachable)
+        # input, the record's status and message, the task's message (None: not failed)
         cases = [
             ("good", says("ws\u00e9", "ws\u00e9", "good"), {}, True, "good", "", None),
             ("bad", bad, {}, True, "bad", "", "bad: command 'ws01', registry 'ws99'"),
@@ -515,6 +514,7 @@ class Script(unittest.TestCase):
             # The settings are those the settings task checked and converted: the host's own
             # where it has them.
             ("the host's own setting", bad, {"own": {"fail_on_bad": False}}, True, "bad", "", None),
+            ("settings never checked", bad, {"unchecked": True}, True, None, None, None),
             ("another host's own setting", bad, {"theirs": {"fail_on_bad": False}}, True, "bad", "",
              "bad: command 'ws01', registry 'ws99'"),
         ]
@@ -530,6 +530,13 @@ class Script(unittest.TestCase):
                 hosts = {"h": args.pop("own")} if "own" in args else {"other": args.pop("theirs")} if "theirs" in args else {}
                 task_vars = {"hostname_check_payloads": args.pop("payloads", {"x86_64": "QQ=="}), "inventory_hostname": "h",
                              "hostname_check_checked": {"settings": dict({"timeout": 30}, **args), "hosts": hosts}}
+                if args.get("unchecked"):
+                    # Run other than as the role runs it: refused, never run with settings unchecked.
+                    del task_vars["hostname_check_checked"]
+                    with self.assertRaisesRegex(action.AnsibleActionFail, "the role's settings were not checked"):
+                        action.ActionModule(mock.Mock(async_val=0, check_mode=False, args={}), connection, mock.Mock(),
+                                            mock.Mock(), templar, None).run(task_vars=task_vars)
+                    continue
                 task = mock.Mock(async_val=0, check_mode=False, args={})
                 run = action.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None)
                 run._find_needle = lambda folder, name: os.path.join(ROLE, folder, name)
@@ -542,17 +549,10 @@ class Script(unittest.TestCase):
                 run._low_level_execute_command = execute
                 handler = signal.getsignal(signal.SIGALRM)
                 started = time.monotonic()
-                if failure == "raised":
-                    with self.assertRaises(action.AnsibleConnectionFailure):
-                        run.run(task_vars=task_vars)
-                    result = None
-                else:
-                    result = run.run(task_vars=task_vars)
+                result = run.run(task_vars=task_vars)
                 self.assertLess(time.monotonic() - started, 5)
                 self.assertEqual(signal.alarm(0), 0, "the alarm is left set")
                 self.assertIs(signal.getsignal(signal.SIGALRM), handler)
-                if result is None:
-                    continue
                 self.assertIs(result["changed"], False)
                 self.assertTrue(result["record"].isascii(), result["record"])
                 got = json.loads(result["record"])

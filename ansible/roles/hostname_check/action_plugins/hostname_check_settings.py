@@ -32,6 +32,8 @@ TYPES = {
 PREFIX = "hostname_check_"
 # In a play of the controller's own before the fleet's, the fleet's play's host pattern.
 FLEET = "hostname_check_fleet_hosts"
+# What the role's settings task registers.
+CHECKED = "hostname_check_checked"
 HEADER = "hostname_check: the settings on the controller are wrong; no host was contacted"
 
 
@@ -142,9 +144,20 @@ class ActionModule(ActionBase):
                         for problem in filters.hostname_check_setting_problems(usable(converted), len(fleet))]
         settings = usable(converted)
         hosts = {}
-        if not problems:
+        hostvars = task_vars.get("hostvars") or {}
+        earlier = None
+        if not problems and not pattern and inventory is not None and "localhost" in hostvars:
+            # The fleet's play after the controller's: what that play found of each host's own,
+            # against the same settings, for these hosts too, need not be found again.
+            found = hostvars["localhost"]
+            earlier = found[CHECKED] if CHECKED in found else None
+            if not (isinstance(earlier, dict) and earlier.get("fleet") and earlier.get("settings") == settings
+                    and set(played) <= {host.name for host in inventory.get_hosts(str(earlier["fleet"]), ignore_restrictions=True)}):
+                earlier = None
+        if earlier is not None:
+            hosts = dict(earlier.get("hosts") or {})
+        elif not problems:
             # What a host has of its own: checked as the run's are, named by host.
-            hostvars = task_vars.get("hostvars") or {}
             mine = {PREFIX + name for name in filters.HOST_SETTINGS}
             for host in fleet:
                 if host not in hostvars:
@@ -163,4 +176,6 @@ class ActionModule(ActionBase):
             result.update(failed=True, msg=wrap_var(f"{HEADER}: {'; '.join(problems)}"))
         else:
             result.update(settings=settings, hosts=hosts)
+            if pattern:
+                result["fleet"] = str(pattern)
         return result

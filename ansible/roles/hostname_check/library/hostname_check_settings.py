@@ -37,4 +37,10 @@ hosts:
   description: Each host's own settings, where they differ from those.
   type: dict
   returned: success
+fleet:
+  description: The host pattern of the fleet's play whose hosts' own settings were checked
+    (hostname_check_fleet_hosts, in a play of the controller's own before the fleet's); the fleet's
+    play then takes what was found for its hosts.
+  type: str
+  returned: when hostname_check_fleet_hosts is set
 """
