@@ -433,11 +433,12 @@ expect "$status,$(grep -c '"command": "ws01"' "$dir/shared/tilde.json" 2>/dev/nu
 
 # A host's own value of a setting, wrong: refused before any host is contacted, naming the host and
 # the variable, with --limit too (which leaves the controller's play without its host).
-printf 'case hostname_check_timeout=abc\n' >"$dir/wrong.ini"
+# (The test's own -e settings override any host's: fail_on_bad is not among them.)
+printf 'case hostname_check_fail_on_bad=maybe\n' >"$dir/wrong.ini"
 for limit in all good,case; do
   status=0
   play -i "$dir/wrong.ini" --limit "$limit" || status=$?
-  expect "$status,$(grep -c "Run the check and give the host's verdict" "$dir/console"),$(grep -c "host case: hostname_check_timeout must be a whole number, not 'abc'" "$dir/console")" \
+  expect "$status,$(grep -c "Run the check and give the host's verdict" "$dir/console"),$(grep -c "host case: hostname_check_fail_on_bad must be true or false, not 'maybe'" "$dir/console")" \
     "2,0,1" "a host's own wrong value is refused before any host is contacted, naming it (--limit $limit)"
 done
 

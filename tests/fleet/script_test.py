@@ -1064,6 +1064,12 @@ class Role(unittest.TestCase):
              "host slow: hostname_check_timeout must be a whole number, not 'abc'", None),
             ("a host's own wrong value, under --limit", playbook, ["--limit", "good,slow"], 2,
              "host slow: hostname_check_timeout must be a whole number, not 'abc'", None),
+            # The run's settings are then the first host's, which has its own.
+            ("a host's own wrong value, under --limit, first", playbook, ["--limit", "slow"], 2,
+             "host slow: hostname_check_timeout must be a whole number, not 'abc'", None),
+            ("a host's own value, given with -e", playbook, ["--limit", "slow", "-e", "hostname_check_timeout=soon"], 2,
+             "hostname_check: the settings on the controller are wrong; no host was contacted: hostname_check_timeout must "
+             "be a whole number, not 'soon'", None),
             ("serial", alone, ["--limit", "good,bad"], 2, "the play runs its hosts in batches (serial)", None),
             ("no host reached", playbook, ["--limit", "gone"], 4, "hostname_check: 0 good, 0 bad, 0 failed, 1 unreachable",
              {"gone": "unreachable"}),

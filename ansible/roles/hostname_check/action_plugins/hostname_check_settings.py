@@ -145,6 +145,15 @@ class ActionModule(ActionBase):
         settings = usable(converted)
         hosts = {}
         hostvars = task_vars.get("hostvars") or {}
+        current = task_vars.get("inventory_hostname")
+        if problems and current in played and current in hostvars:
+            # The run's settings are those of the host this runs for, a host of the fleet's play:
+            # a value it has of its own (not given with -e) is named with the host, as any host's.
+            extra = getattr(getattr(hostvars, "_variable_manager", None), "extra_vars", None) or {}
+            found = hostvars[current]
+            own = tuple(PREFIX + name for name in filters.HOST_SETTINGS if PREFIX + name in found and PREFIX + name not in extra)
+            named = f"host {filters._shown(current)}: "
+            problems = [named + problem if own and problem.startswith(own) else problem for problem in problems]
         earlier = None
         if not problems and not pattern and inventory is not None and "localhost" in hostvars:
             # The fleet's play after the controller's: what that play found of each host's own,
