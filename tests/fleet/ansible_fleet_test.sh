@@ -296,7 +296,9 @@ recaps=""
 for name in good case sealed stuck gone hostile; do recaps+="$name=$(recap "$name") "; done
 expect "$recaps" "good=0,0 case=1,0 sealed=1,0 stuck=1,0 gone=0,1 hostile=0,1 " \
   "the recap fails every host that is not good, and counts the one that is gone unreachable"
-expect "$(grep -c '^fatal: \[gone\]: UNREACHABLE! .*Connection refused' "$dir/console")" 1 \
+# Once as the run task finds it (the host stays in the play until the report is written), once as
+# it is counted.
+expect "$(grep -c '^fatal: \[gone\]: UNREACHABLE! .*Connection refused' "$dir/console")" 2 \
   "the reason a host is unreachable is on the console, in plain words"
 expect "$(grep -cF -e "fatal: [hostile]: UNREACHABLE! " "$dir/console" | tr '\n' ,)$(grep -cE 'u009b 2J \\+u202e' "$dir/console")" 1,2 \
   "a host's words on the console are escaped, in Ansible's line and in the summary"
@@ -304,7 +306,7 @@ expect "$(grep -c censored "$dir/console" || true)" 0 "nothing is censored on th
 # One task a host: after the settings, made once, each host has exactly one result, its verdict.
 counts=""
 for name in good case sealed stuck gone; do counts+="$name=$(grep -c "^[a-z]*: \[$name\]" "$dir/console") "; done
-expect "$counts" "good=1 case=1 sealed=1 stuck=1 gone=1 " "one task runs on each host"
+expect "$counts" "good=1 case=1 sealed=1 stuck=1 gone=2 " "one task runs on each host, and one counts the host that is gone"
 # The summary is shown once, as no host's result: no host has a change to show for it.
 expect "$(echo "$summary" | grep -c '^hostname_check: ')$(grep -c '^changed: ' "$dir/console" || true)" 10 \
   "the summary is shown once and is no host's change"
@@ -418,14 +420,96 @@ expect "$status,$([[ -e $dir/none.json ]] && echo written || echo none)" "0,none
 expect "$(grep -cx 'report: none written (hostname_check_write_report is false)' "$dir/console" || true)" 1 \
   "the summary says that no report was written"
 
-# A report that cannot be written (a read-only folder) fails the play, saying why after the summary.
-mkdir -p "$dir/readonly"
+# A report that cannot be written (a read-only folder, a full one) is refused before any host is
+# contacted, as the controller's problem, saying why, and nothing is left in the folder.
+mkdir -p "$dir/readonly" "$dir/full"
+for refused in "readonly|mount --bind $dir/readonly $dir/readonly && mount -o remount,bind,ro $dir/readonly|cannot make a new file in the folder $dir/readonly: Read-only file system" \
+  "full|mount -t tmpfs -o size=8k,mode=0755 tmpfs $dir/full|the folder $dir/full has no room for the report"; do
+  IFS='|' read -r folder mounts says <<<"$refused"
+  status=0
+  mounts=$mounts play -e hostname_check_report="$dir/$folder/report.json" || status=$?
+  expect "$status,$(grep -c "Run the check and give the host's verdict" "$dir/console"),$(recap good),$(ls -A "$dir/$folder" | wc -l)" \
+    "2,0,,0" "a report folder that is $folder is refused before any host is contacted"
+  expect "$(grep -c "^fatal: \[localhost\]: FAILED! .*hostname_check_report: $says" "$dir/console" || true)" 1 \
+    "the refusal says why, as the controller's"
+done
+unset mounts
+
+# No host that could be reached: the report is written all the same (the last run's is not left
+# in place), each host unreachable with its reason, and Ansible's status and recap for them.
+echo "the last run's" >"$dir/report.json"
 status=0
-mounts="mount --bind $dir/readonly $dir/readonly && mount -o remount,bind,ro $dir/readonly" \
-  play --limit good -e hostname_check_report="$dir/readonly/report.json" || status=$?
-expect "$status,$(recap good),$(ls -A "$dir/readonly" | wc -l)" "2,1,0,0" "a report that cannot be written fails the play"
-expect "$(grep -c "cannot write the report $dir/readonly/report.json: cannot make a new file in the folder $dir/readonly: Read-only file system" "$dir/console" || true)" \
-  1 "the failure says why"
+play --limit gone || status=$?
+expect "$status,$(recap gone)" "4,0,1" "a play whose hosts could none be reached ends as Ansible ends it"
+report "list(report['hosts']) == ['gone'] and report['hosts']['gone']['status'] == 'unreachable' \
+  and 'Connection refused' in report['hosts']['gone']['message']" "a play whose hosts could none be reached writes its report"
+expect "$(grep -cx 'hostname_check: 0 good, 0 bad, 0 failed, 1 unreachable' "$dir/console")" 1 \
+  "a play whose hosts could none be reached shows the summary"
+
+# What the role uses is what the settings check took: the executables given as JSON text with -e
+# (no space: -e splits key=value pairs at blanks), ~ in the report's path.
+status=0
+HOME=$dir/shared play --limit good -e "hostname_check_binaries={\"x86_64\":\"$x86_64\"}" -e 'hostname_check_report=~/tilde.json' ||
+  status=$?
+expect "$status,$(grep -c '"command": "ws01"' "$dir/shared/tilde.json" 2>/dev/null)" "0,1" \
+  "executables given as JSON text, and a report path with ~, are used as checked"
+
+# A host's own value of a setting, wrong: refused before any host is contacted, naming the host and
+# the variable, with --limit too (which leaves the controller's play without its host).
+# (The test's own -e settings override any host's: fail_on_bad is not among them.)
+printf 'case hostname_check_fail_on_bad=maybe\n' >"$dir/wrong.ini"
+for limit in all good,case; do
+  status=0
+  play -i "$dir/wrong.ini" --limit "$limit" || status=$?
+  expect "$status,$(grep -c "Run the check and give the host's verdict" "$dir/console"),$(grep -c "host case: hostname_check_fail_on_bad must be true or false, not 'maybe'" "$dir/console")" \
+    "2,0,1" "a host's own wrong value is refused before any host is contacted, naming it (--limit $limit)"
+done
+
+# The role in a play of serial batches: refused in one line before any host, not a report after
+# each batch that calls the later batches' hosts not checked.
+printf -- '- name: In batches\n  hosts: all\n  gather_facts: false\n  serial: 1\n  tasks:\n    - name: Check\n      ansible.builtin.import_role:\n        name: hostname_check.fleet.hostname_check\n' \
+  >"$dir/serial.yml"
+echo "the last run's" >"$dir/report.json"
+status=0
+timeout 300 ansible-playbook -i "$dir/inventory.yml" "$dir/serial.yml" --limit good,case -e "{\"hostname_check_binaries\": $binaries}" \
+  -e hostname_check_report="$dir/report.json" >"$dir/console" 2>&1 || status=$?
+expect "$status,$(grep -c "Run the check and give the host's verdict" "$dir/console"),$(grep -c 'runs its hosts in batches (serial)' "$dir/console"),$(cat "$dir/report.json")" \
+  "2,0,1,the last run's" "a play of serial batches is refused before any host"
+
+# AWX: a job as AWX runs it, with ansible-runner (Debian's), in a private data folder laid out as
+# AWX lays it out, as an arbitrary user in group 0, its folders group 0's and group-writable (an
+# execution environment, OpenShift's way): the default report is written in the project's folder,
+# and the artifacts reach the stats event, where AWX reads them.
+if command -v ansible-runner >/dev/null; then
+  awx=$dir/awx
+  rm -rf "$awx"
+  mkdir -p "$awx/project" "$awx/inventory" "$awx/env"
+  printf -- '---\n- import_playbook: hostname_check.fleet.check\n' >"$awx/project/hostname_check.yml"
+  printf 'controller ansible_connection=local\n' >"$awx/inventory/hosts"
+  printf -- '---\nhostname_check_fail_on_bad: false\n' >"$awx/env/extravars"
+  printf -- '---\nANSIBLE_COLLECTIONS_PATH: %s\nANSIBLE_NOCOLOR: "1"\n' "$dir/collections" >"$awx/env/envvars"
+  chown -R 1000870000:0 "$awx"
+  find "$awx" -type d -exec chmod 2775 {} +
+  status=0
+  (cd "$awx" && PATH=${PATH#"$dir/failing:"} setpriv --reuid=1000870000 --regid=0 --clear-groups \
+    env HOME="$awx" USER=runner timeout 300 ansible-runner run "$awx" -p hostname_check.yml --ident job) >"$dir/console" 2>&1 ||
+    status=$?
+  cp "$awx/project/hostname_check_report.json" "$dir/report.json" 2>/dev/null || echo none >"$dir/report.json"
+  expect "$status" 0 "an AWX job runs in its execution environment's folders"
+  report "list(report['hosts']) == ['controller'] and report['hosts']['controller']['status'] in ('good', 'bad')" \
+    "an AWX job writes the default report in its project's folder"
+  /usr/bin/python3 - "$awx/artifacts/job/job_events" <<'PYTHON' && echo "ok: the AWX job's artifacts reach the stats event" ||
+import glob, json, os, sys
+events = [json.load(open(path)) for path in glob.glob(os.path.join(sys.argv[1], "*.json"))]
+stats = [event for event in events if event.get("event") == "playbook_on_stats"]
+artifacts = stats[0]["event_data"]["artifact_data"]["hostname_check"] if len(stats) == 1 else {}
+sys.exit(0 if sum(artifacts.get("summary", {}).values()) == 1 and artifacts["report"].endswith("/project/hostname_check_report.json") else 1)
+PYTHON
+    { echo "FAILED: the AWX job's artifacts reach the stats event"; failed=1; }
+else
+  echo "FAILED: no ansible-runner (Debian's python3-ansible-runner) to run an AWX job with"
+  failed=1
+fi
 
 # An inventory name that is not UTF-8 (an INI inventory beside the fleet's): the report and the
 # summary are made, the name escaped.

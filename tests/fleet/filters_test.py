@@ -374,6 +374,8 @@ class Payloads(unittest.TestCase):
         team, linked, sticky = (os.path.join(folder, name) for name in ("team", "linked", "sticky"))
         os.mkdir(team)
         os.chmod(team, 0o770)
+        if os.geteuid() == 0:
+            os.chown(team, -1, 65534)  # not root's group, which counts as root
         os.symlink(folder, linked)
         os.mkdir(sticky)
         os.chmod(sticky, 0o1777)
@@ -441,6 +443,23 @@ class Payloads(unittest.TestCase):
             ({"binaries": {"x86_64; rm -rf /": x86_64}}, "hostname_check_binaries: 'x86_64; rm -rf /' is not a machine name"),
         ]
         if os.geteuid() == 0:
+            # Root's group counts as root: a job's folders in AWX's execution environments
+            # (an arbitrary user in group 0, folders group 0's and group-writable, set-group-ID).
+            awx = os.path.join(folder, "awx")
+            os.mkdir(awx)
+            os.chown(awx, 1000870000, 0)
+            os.chmod(awx, 0o2775)
+            rows.append(({"report": os.path.join(awx, "report.json")}, f"the folder {awx} belongs to 1000870000:root"))
+            awx_root = os.path.join(folder, "awx_root")
+            os.mkdir(awx_root)
+            os.chmod(awx_root, 0o2775)
+            rows.append(({"report": os.path.join(awx_root, "report.json")}, None))
+            # A report in a sticky folder that is someone else's is one the run may not replace.
+            os.chown(os.path.join(sticky, "."), 0, 0)
+            with open(os.path.join(sticky, "theirs.json"), "w", encoding="ascii") as theirs_report:
+                theirs_report.write("{}\n")
+            os.chown(os.path.join(sticky, "theirs.json"), 65534, 65534)
+            rows.append(({"report": os.path.join(sticky, "theirs.json")}, None))
             theirs = os.path.join(folder, "theirs")
             os.mkdir(theirs)
             os.chown(theirs, 65534, 65534)
@@ -480,6 +499,43 @@ class Payloads(unittest.TestCase):
             self.assertIn(named, problems[0])
         with self.assertRaisesRegex(Exception, "is a FIFO"):
             filters.hostname_check_payloads({"x86_64": fifo})
+        # What would stop the report from being written is found by trying, as the writer does,
+        # and nothing is left in the folder: a folder with no room for the report (of many hosts),
+        # and, for a user who may not write it, a folder of root's.
+        settings = dict(good, report=os.path.join(sticky, "report.json"))
+        problems = filters.hostname_check_setting_problems(settings, hosts=1 << 40)
+        self.assertEqual(len(problems), 1, problems)
+        self.assertRegex(problems[0], rf"^hostname_check_report: the folder {sticky} has no room for the report "
+                                      r"\(9007199254745088 bytes\): (No space left on device|File too large)$")
+        self.assertEqual(filters.hostname_check_setting_problems(settings, hosts=1000), [])
+        self.assertEqual(os.listdir(sticky), ["theirs.json"] if os.geteuid() == 0 else [])
+        if os.geteuid() == 0:
+            os.chmod(folder, 0o755)
+            for user, path, says in (
+                    (65533, os.path.join(folder, "report.json"), f"cannot make a new file in the folder {folder}: Permission denied"),
+                    (65533, os.path.join(sticky, "theirs.json"),
+                     f"{sticky}/theirs.json belongs to nobody:nogroup, and the sticky bit of its folder lets no one else replace it: name another file"),
+                    # The job's own user in AWX: its folder, group 0's and group-writable, is taken.
+                    (1000870000, os.path.join(awx, "report.json"), None)):
+                read, write = os.pipe()
+                child = os.fork()
+                if child == 0:
+                    try:
+                        os.close(read)
+                        os.setgroups([])
+                        group = 0 if user == 1000870000 else user
+                        os.setresgid(group, group, group)
+                        os.setresuid(user, user, user)
+                        os.write(write, json.dumps(filters.hostname_check_setting_problems(dict(good, report=path))).encode())
+                    finally:
+                        os._exit(0)
+                os.close(write)
+                with os.fdopen(read) as answer:
+                    problems = json.loads(answer.read() or "null")
+                os.waitpid(child, 0)
+                self.assertEqual(problems, [f"hostname_check_report: {says}"] if says else [], user)
+            self.assertEqual(sorted(os.listdir(sticky)), ["theirs.json"])
+            self.assertEqual(os.listdir(awx), [])
 
     def test_booleans(self):
         """The booleans take exactly what Ansible's type: bool takes (what meta/argument_specs.yml checks),
@@ -539,6 +595,10 @@ class Payloads(unittest.TestCase):
             ("hostname_check_exes", '{"x86": "/x.exe"}', {"x86": "/x.exe"}, None),
             ("hostname_check_exes", "nope", None, "hostname_check_exes must be a dictionary (JSON with -e), not 'nope'"),
             ("hostname_check_report", "r.json", "r.json", None),
+            # Paths as Ansible's path options take them: ~ and variables expanded.
+            ("hostname_check_report", "~/r.json", os.path.expanduser("~/r.json"), None),
+            ("hostname_check_binary", "$HOME/x", os.path.expanduser("~/x"), None),
+            ("hostname_check_exe", "~/x.exe", os.path.expanduser("~/x.exe"), None),
         ]:
             got, problems = settings.typed(options, {name: value})
             self.assertEqual((got.get(name), problems), (converted, [problem] if problem else []), (name, value))

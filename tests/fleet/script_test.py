@@ -556,10 +556,14 @@ class Script(unittest.TestCase):
              "", "bad: command 'ws01', registry 'ws99'"),
             ("an sh host, windows 'yes' as -e gives it", bad, {"windows": "yes"}, True, "failed", "the Windows steps",
              "failed: the Windows steps"),
-            ("a template in a setting is templated", bad, {"fail_on_bad": "{{ 'false' }}"}, True, "bad", "", None),
+            # The settings are those the settings task checked and converted: the host's own
+            # where it has them.
+            ("the host's own setting", bad, {"own": {"fail_on_bad": False}}, True, "bad", "", None),
+            ("settings never checked", bad, {"unchecked": True}, True, None, None, None),
+            ("another host's own setting", bad, {"theirs": {"fail_on_bad": False}}, True, "bad", "",
+             "bad: command 'ws01', registry 'ws99'"),
         ]
         templar = mock.Mock()
-        templar.template = lambda value: "false" if value == "{{ 'false' }}" else value
         sent = []
         for what, answer, args, pipelining, status, message, failure in cases:
             with self.subTest(what):
@@ -567,9 +571,17 @@ class Script(unittest.TestCase):
                 connection = mock.Mock(has_pipelining=pipelining)
                 connection._shell.tmpdir = None
                 connection._shell.SHELL_FAMILY = args.pop("shell", "sh")
-                # The task takes no arguments: the settings are the host's variables.
-                task_vars = {f"hostname_check_{name}": value
-                             for name, value in dict({"payloads": {"x86_64": "QQ=="}, "timeout": 30}, **args).items()}
+                # The task takes no arguments: the settings are those the settings task registered.
+                hosts = {"h": args.pop("own")} if "own" in args else {"other": args.pop("theirs")} if "theirs" in args else {}
+                task_vars = {"hostname_check_payloads": args.pop("payloads", {"x86_64": "QQ=="}), "inventory_hostname": "h",
+                             "hostname_check_checked": {"settings": dict({"timeout": 30}, **args), "hosts": hosts}}
+                if args.get("unchecked"):
+                    # Run other than as the role runs it: refused, never run with settings unchecked.
+                    del task_vars["hostname_check_checked"]
+                    with self.assertRaisesRegex(action.AnsibleActionFail, "the role's settings were not checked"):
+                        action.ActionModule(mock.Mock(async_val=0, check_mode=False, args={}), connection, mock.Mock(),
+                                            mock.Mock(), templar, None).run(task_vars=task_vars)
+                    continue
                 task = mock.Mock(async_val=0, check_mode=False, args={})
                 run = action.ActionModule(task, connection, mock.Mock(), mock.Mock(), templar, None)
                 run._find_needle = lambda folder, name: os.path.join(ROLE, folder, name)
@@ -682,6 +694,8 @@ class ReportWriter(unittest.TestCase):
                 folder = tempfile.mkdtemp(dir=where)
                 self.addCleanup(shutil.rmtree, folder, True)
                 os.chmod(folder, mode)
+                if what == "folder its group may write" and os.stat(folder).st_gid == 0:
+                    os.chown(folder, -1, 65534)  # root's group counts as root
                 if happens == "acl" and subprocess.run(["setfacl", "-m", "u:nobody:rwx", folder], check=False).returncode:
                     continue  # a file system without ACLs
                 path = os.path.join(folder, "report.json")
@@ -734,7 +748,7 @@ class ReportWriter(unittest.TestCase):
         taken = os.path.join(folder, ".hostname_check_report." + "0" * 16 + ".tmp")
         with open(taken, "w", encoding="ascii") as theirs:
             theirs.write("theirs\n")
-        with mock.patch.object(report.secrets, "token_hex", side_effect=["0" * 16, "1" * 16]):
+        with mock.patch.object(report.filters.secrets, "token_hex", side_effect=["0" * 16, "1" * 16]):
             self.write(os.path.join(folder, "report.json"), "{\"report\": 1}\n")
         with open(taken, encoding="ascii") as theirs:
             self.assertEqual(theirs.read(), "theirs\n")
@@ -1044,8 +1058,9 @@ class Role(unittest.TestCase):
                             "    ansible_become_method: ansible.builtin.sudo\n    ansible_become_user: standin\n  hosts:\n" + "".join(hosts))
         self.report = os.path.join(self.work, "report.json")
 
-    def play(self, playbook, *options):
-        env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_ROLES_PATH=os.path.join(ROLE, ".."),
+    def play(self, playbook, *options, home=None):
+        env = dict(os.environ, **({"HOME": home} if home else {}))
+        env.update(ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_ROLES_PATH=os.path.join(ROLE, ".."),
                    ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible"), ANSIBLE_RETRY_FILES_ENABLED="false",
                    ANSIBLE_SHOW_CUSTOM_STATS="true")
         ran = subprocess.run(["ansible-playbook", "-v", "-i", self.inventory, playbook,
@@ -1150,6 +1165,74 @@ class Role(unittest.TestCase):
                     self.assertRegex(console, r"fatal: \[hostile\]: UNREACHABLE! .*\\\\u009b 2J \\\\u202e")
                 else:
                     self.assertEqual((status, record["status"]), (2, "failed"), console)
+
+    def test_settings_as_used_and_hosts_not_reached(self):
+        """What the role uses is what its settings check took: dictionaries given as JSON text
+        with -e, ~ in a path, a host's own values (checked too, named by host, before any host is
+        contacted); a play of serial batches is refused before any host; and a play whose hosts
+        could none be reached still writes its report, each host unreachable with its reason."""
+        playbook = os.path.join(ROLE, "..", "..", "hostname_check.yml")
+        alone = os.path.join(self.work, "alone.yml")
+        with open(alone, "w", encoding="ascii") as written:
+            written.write(ROLE_ALONE.replace("  gather_facts: false\n", "  gather_facts: false\n  serial: 1\n"))
+        inventory = os.path.join(self.work, "hosts.yml")
+        with open(inventory, "w", encoding="ascii") as written:
+            # Nothing listens at 127.0.0.1:22298 (a port of this test's own range).
+            written.write(open(self.inventory, encoding="ascii").read()
+                          + "    gone: {ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_port: 22298, ansible_become: false}\n"
+                          + "    slow: {ansible_connection: local, hostname_check_timeout: abc}\n")
+        home = os.path.join(self.work, "home")
+        os.mkdir(home, 0o700)
+        binaries = json.dumps({MACHINE: self.standin}, separators=(",", ":"))
+        # what, playbook, options, status, what the console says once, the report's hosts and
+        # statuses (None: no report written)
+        rows = [
+            ("binaries as JSON text with -e", playbook,
+             ["--limit", "good", "-e", "hostname_check_binary=", "-e", f"hostname_check_binaries={binaries}"], 0,
+             "hostname_check: 1 good, 0 bad, 0 failed, 0 unreachable", {"good": "good"}),
+            ("a report path with ~", playbook, ["--limit", "good", "-e", "hostname_check_report=~/r.json"], 0,
+             f"report: {home}/r.json, 1 host", None),
+            ("a host's own wrong value", playbook, [], 2,
+             "host slow: hostname_check_timeout must be a whole number, not 'abc'", None),
+            ("a host's own wrong value, under --limit", playbook, ["--limit", "good,slow"], 2,
+             "host slow: hostname_check_timeout must be a whole number, not 'abc'", None),
+            # The run's settings are then the first host's, which has its own.
+            ("a host's own wrong value, under --limit, first", playbook, ["--limit", "slow"], 2,
+             "host slow: hostname_check_timeout must be a whole number, not 'abc'", None),
+            ("a host's own value, given with -e", playbook, ["--limit", "slow", "-e", "hostname_check_timeout=soon"], 2,
+             "hostname_check: the settings on the controller are wrong; no host was contacted: hostname_check_timeout must "
+             "be a whole number, not 'soon'", None),
+            ("serial", alone, ["--limit", "good,bad"], 2, "the play runs its hosts in batches (serial)", None),
+            ("no host reached", playbook, ["--limit", "gone"], 4, "hostname_check: 0 good, 0 bad, 0 failed, 1 unreachable",
+             {"gone": "unreachable"}),
+            ("no host reached, and a good one", playbook, ["--limit", "gone,good"], 4,
+             "hostname_check: 1 good, 0 bad, 0 failed, 1 unreachable", {"gone": "unreachable", "good": "good"}),
+        ]
+        for what, ran, options, status, says, hosts in rows:
+            with self.subTest(what):
+                with open(self.report, "w", encoding="ascii") as stale:
+                    stale.write("the last run's\n")
+                got, console = self.play(ran, "-i", inventory, *options, home=home)
+                self.assertEqual(got, status, console)
+                # Once: on a line of its own (the summary), or in the one message that refuses.
+                self.assertEqual(len(re.findall(rf"^{re.escape(says)}$", console, re.M)) or console.count(says), 1, console)
+                self.assertLessEqual(console.count("FAILED!"), 1, console)
+                with open(self.report, encoding="utf-8") as written:
+                    text = written.read()
+                if hosts is None:
+                    if status != 0:
+                        self.assertEqual(text, "the last run's\n", console)
+                        self.assertNotIn("Run the check", console)
+                    if status != 0 and ran == playbook and "--limit" not in options:
+                        # The controller's problem, counted as the controller's: no host of the fleet is.
+                        self.assertEqual(re.findall(r"^(\w+) +: ok=", console, re.M), ["localhost"], console)
+                    continue
+                made = json.loads(text)
+                self.assertEqual({host: record["status"] for host, record in made["hosts"].items()}, hosts, console)
+                if "gone" in hosts:
+                    self.assertIn("Connection refused", made["hosts"]["gone"]["message"])
+                    self.assertEqual(re.findall(r"^gone +: .*unreachable=(\d+) +failed=(\d+)", console, re.M), [("1", "0")],
+                                     console)
 
     def test_role_alone_refuses_settings(self):
         playbook = os.path.join(self.work, "alone.yml")

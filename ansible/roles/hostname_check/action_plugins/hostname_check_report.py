@@ -16,13 +16,11 @@ sticky, and the file is made, renamed and, on failure, removed through a descrip
 folder, so that nothing is ever written through a link or into a folder swapped in meanwhile.
 """
 
-import contextlib
 import datetime
 import errno
 import importlib.util
 import json
 import os
-import secrets
 from collections.abc import Mapping
 
 from ansible.module_utils.parsing.convert_bool import boolean
@@ -78,21 +76,7 @@ def write_atomically(path, text, report_folder):
         data = memoryview(text.encode("utf-8"))
         mask = os.umask(0o077)
         os.umask(mask)
-        for _ in range(100):
-            temporary = f".hostname_check_report.{secrets.token_hex(8)}.tmp"
-            try:
-                descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
-                                     0o600, dir_fd=folder)
-                break
-            except FileExistsError:
-                continue
-            except FileNotFoundError:
-                # The folder is there (it is open): it takes no new files.
-                raise OSError(errno.EROFS, f"the folder {where} takes no new file") from None
-            except OSError as error:
-                raise OSError(error.errno, f"cannot make a new file in the folder {where}: {error.strerror}") from None
-        else:
-            raise OSError(errno.EEXIST, f"cannot make a new file in the folder {where}: every name tried was taken")
+        descriptor, temporary = filters.hostname_check_new_report_file(folder, where)
         renamed = False
         made = None
         try:
@@ -110,10 +94,7 @@ def write_atomically(path, text, report_folder):
                 raise OSError(errno.EEXIST, "something else took the report's name as it was written; look at what is there")
         except BaseException:
             if not renamed:
-                with contextlib.suppress(OSError):
-                    there = os.stat(temporary, dir_fd=folder, follow_symlinks=False)
-                    if made is None or (there.st_dev, there.st_ino) == (made.st_dev, made.st_ino):
-                        os.unlink(temporary, dir_fd=folder)
+                filters._remove_new_file(folder, temporary, made)
             raise
         finally:
             os.close(descriptor)

@@ -15,9 +15,9 @@ its message, escaped for the console. The record travels as ASCII JSON text, so 
 printed reaches the console as it is, and the report takes it from there. The whole task is bound
 by timeout seconds. Changes nothing on the host, and runs the same in check mode.
 
-The task takes no arguments: the action reads the role's variables from the host's own, so that
-Ansible has nothing to template for each host before the action starts, and only a value that is
-a template is templated. The role's filters are loaded with this file, before Ansible starts its
+The task takes no arguments: the action reads the settings as the role's settings task checked
+and converted them, once, for every host of the play (each host's own where it has them), so that
+Ansible has nothing to template for each host, and what is used is what was checked. The role's filters are loaded with this file, before Ansible starts its
 workers, so that no worker loads them again.
 """
 
@@ -36,6 +36,8 @@ from ansible.plugins.action import ActionBase
 from ansible.utils.unsafe_proxy import wrap_var
 
 OUTPUT_LIMIT = 65536
+# What the role's settings task registers: the settings as it checked and converted them.
+CHECKED = "hostname_check_checked"
 
 
 def load_filters():
@@ -158,11 +160,11 @@ def windows_shell(connection):
 
 class ActionModule(ActionBase):
     """The hostname_check_run action: takes no arguments. Reads hostname_check_payloads (machine
-    -> executable, as the filter hostname_check_payloads makes it, once for all hosts),
-    hostname_check_timeout (seconds the whole task may take), hostname_check_windows (whether the
-    host is run as Windows; unset, when its shell is), hostname_check_exes and hostname_check_exe
-    (the Windows executables on the controller), hostname_check_fail_on_bad and
-    hostname_check_fail_on_error."""
+    -> executable, as the filter hostname_check_payloads makes it, once for all hosts), and the
+    settings as the role's settings task checked and converted them (hostname_check_checked), the
+    host's own where it has them: timeout (seconds the whole task may take), windows (whether the
+    host is run as Windows; unset, when its shell is), exes and exe (the Windows executables on
+    the controller), fail_on_bad and fail_on_error."""
 
     TRANSFERS_FILES = False
     _VALID_ARGS = frozenset()
@@ -171,9 +173,14 @@ class ActionModule(ActionBase):
         self._supports_check_mode = True
         result = super().run(tmp, task_vars)
         task_vars = task_vars or {}
+        checked = task_vars.get(CHECKED)
+        if not isinstance(checked, dict) or not isinstance(checked.get("settings"), dict):
+            raise AnsibleActionFail("hostname_check_run: the role's settings were not checked; run it as the role does")
+        own = (checked.get("hosts") or {}).get(str(task_vars.get("inventory_hostname")))
+        settings = dict(checked["settings"], **(own or {}))
 
         def setting(name, default):
-            return self._templar.template(task_vars.get(f"hostname_check_{name}", default))
+            return settings.get(name, default)
 
         timeout = int(setting("timeout", 60))
         fail_on_bad = boolean(setting("fail_on_bad", True))
@@ -206,11 +213,12 @@ class ActionModule(ActionBase):
             signal.signal(signal.SIGALRM, previous)
         record = filters.hostname_check_record(steps, machine)
         result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
-        # Host text, the connection's words too: escaped, never templated.
         if record["status"] == "unreachable" and fail_on_error:
+            # Ansible's own unreachable, with the reason escaped and never templated: the task keeps
+            # the host in the play (ignore_unreachable) until the report is written.
             result.update(unreachable=True, msg=wrap_var(filters.hostname_check_verdict(record)))
         elif failing(record, fail_on_bad, fail_on_error):
-            result.update(failed=True, msg=wrap_var(filters.hostname_check_verdict(record)))
+            result.update(failed=True, msg=wrap_var(filters.hostname_check_verdict(record)))  # host text: never templated
         return result
 
     def _linux(self, payloads, timeout):

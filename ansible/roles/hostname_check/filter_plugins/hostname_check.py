@@ -7,19 +7,22 @@ console as the host printed them, within fixed bounds.
 """
 
 import base64
+import errno
 import grp
 import gzip
 import json
 import os
 import pwd
 import re
+import secrets
 import stat
 import struct
 import unicodedata
 
-from ansible.errors import AnsibleFilterError
+from ansible.errors import AnsibleFilterError, AnsibleUndefinedVariable
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.utils.unsafe_proxy import wrap_var
+from jinja2 import Undefined
 
 # The fixed start of each of the check's four lines; each ends in "'.".
 PREFIXES = (
@@ -113,10 +116,17 @@ def _open_file(path):
     return descriptor
 
 
+# What to do about a Linux executable that is not there, to whoever installed the role.
+BINARY_HINT = ("set hostname_check_binaries to the executables for your hosts' machines, or hostname_check_binary "
+               "to one for every Linux host")
+
+
 def hostname_check_payloads(binaries):
     """{machine: path} of executables on the controller to {machine: text}: each file compressed
     with gzip and encoded in base64, as the hosts' script unpacks it. Runs no program, and reads
     regular files only."""
+    if isinstance(binaries, Undefined):
+        raise AnsibleUndefinedVariable("hostname_check: the executables are not known: the settings were not checked")
     if not isinstance(binaries, dict) or not binaries:
         raise AnsibleFilterError("hostname_check: no executable to send (hostname_check_binaries is empty)")
     payloads = {}
@@ -128,8 +138,7 @@ def hostname_check_payloads(binaries):
             raise AnsibleFilterError(f"hostname_check: the executable for {machine}, {path}, is {kind}, not a file") from None
         except OSError as error:
             raise AnsibleFilterError(
-                f"hostname_check: cannot read the executable for {machine}, {path}: "
-                f"{error.strerror}; build it first (cmake --workflow --preset fleet)"
+                f"hostname_check: cannot read the executable for {machine}, {path}: {error.strerror}; {BINARY_HINT}"
             ) from error
         payloads[str(machine)] = base64.b64encode(gzip.compress(data, 9, mtime=0)).decode("ascii")
     return payloads
@@ -273,9 +282,9 @@ def _acl_writers(descriptor):
             continue
         if tag == ACL_USER and ident not in (0, os.geteuid()):
             writers.append(f"user {_owner(ident, 0).split(':')[0]}")
-        elif tag == ACL_GROUP_OBJ:
+        elif tag == ACL_GROUP_OBJ and os.fstat(descriptor).st_gid != 0:
             writers.append("its group")
-        elif tag == ACL_GROUP:
+        elif tag == ACL_GROUP and ident != 0:
             writers.append(f"group {_owner(0, ident).split(':')[1]}")
         elif tag == ACL_OTHER:
             writers.append("everyone")
@@ -285,7 +294,10 @@ def _acl_writers(descriptor):
 def _folder_problem(descriptor, name):
     """Why the folder open at descriptor (its path: name) is no place for the report, or None: it
     must be root's or the user's running the play, and written by no one else (ACLs counted)
-    unless it has the sticky bit, where no one may rename or remove what others made."""
+    unless it has the sticky bit, where no one may rename or remove what others made. Root's group
+    (0) counts as root: a container run as an arbitrary user in group 0, as AWX and Automation
+    Platform run their jobs (OpenShift's way), has its folders written by that group, which only
+    root and the job's own user are in."""
     found = os.fstat(descriptor)
     if found.st_uid not in (0, os.geteuid()):
         return (f"the folder {name} belongs to {_owner(found.st_uid, found.st_gid)} "
@@ -298,7 +310,7 @@ def _folder_problem(descriptor, name):
         return (f"an ACL lets {', '.join(writers)} write the folder {name} ({stat.filemode(found.st_mode)}+), "
                 "which has no sticky bit: use a folder only you (or root) can write, or one with the sticky "
                 "bit, like /tmp")
-    if found.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+    if found.st_mode & stat.S_IWOTH or (found.st_mode & stat.S_IWGRP and found.st_gid != 0):
         who = "everyone" if found.st_mode & stat.S_IWOTH else "its group"
         return (f"{who} may write the folder {name} ({stat.filemode(found.st_mode)} "
                 f"{_owner(found.st_uid, found.st_gid)}), which has no sticky bit: use a folder only you (or "
@@ -385,14 +397,88 @@ def hostname_check_report_folder(report):
     return {"descriptor": descriptor, "folder": folder, "name": name}
 
 
-def _report_problem(report):
-    """Why the report cannot be written at report, or None."""
-    opened = hostname_check_report_folder(report)
-    if "problem" in opened:
-        problem = opened["problem"]
-        return problem if problem.startswith("hostname_check_report") else f"hostname_check_report: {problem}"
-    os.close(opened["descriptor"])
+# Room the report takes, at most, a host (its record, with the longest names and message the
+# record keeps, as JSON), and besides the hosts.
+REPORT_HOST_BYTES = 8192
+REPORT_BASE_BYTES = 4096
+
+
+def hostname_check_new_report_file(folder, where):
+    """A new file, made in the folder open at folder (its path: where) under a name of its own,
+    mode 0600, never through a link: (descriptor, name). Raises OSError, whose strerror says what
+    was found."""
+    for _ in range(100):
+        temporary = f".hostname_check_report.{secrets.token_hex(8)}.tmp"
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                                 0o600, dir_fd=folder)
+            return descriptor, temporary
+        except FileExistsError:
+            continue
+        except FileNotFoundError:
+            # The folder is there (it is open): it takes no new files.
+            raise OSError(errno.EROFS, f"the folder {where} takes no new file") from None
+        except OSError as error:
+            raise OSError(error.errno, f"cannot make a new file in the folder {where}: {error.strerror}") from None
+    raise OSError(errno.EEXIST, f"cannot make a new file in the folder {where}: every name tried was taken")
+
+
+def _remove_new_file(folder, name, made):
+    """Removes the new file name from the folder open at folder, if it is still the one made."""
+    try:
+        there = os.stat(name, dir_fd=folder, follow_symlinks=False)
+        if made is None or (there.st_dev, there.st_ino) == (made.st_dev, made.st_ino):
+            os.unlink(name, dir_fd=folder)
+    except OSError:
+        pass
+
+
+def _writing_problem(opened, size):
+    """Why the report, of size bytes at most, cannot be written in the folder opened
+    (hostname_check_report_folder), or None: tried as the writer does it, through a new file in the
+    folder, with the room the report takes set aside in it, then removed, so that no permission, no
+    read-only mount and no full file system is found only once every host has run. And the report
+    that is there must be one that may be replaced: in a folder with the sticky bit, only its owner
+    (or the folder's, or root) may."""
+    folder, name, where = opened["descriptor"], opened["name"], opened["folder"]
+    try:
+        found = os.stat(name, dir_fd=folder, follow_symlinks=False)
+    except OSError:
+        found = None
+    here = os.fstat(folder)
+    euid = os.geteuid()
+    if found is not None and here.st_mode & stat.S_ISVTX and euid not in (0, found.st_uid, here.st_uid):
+        return (f"{os.path.join(where, name)} belongs to {_owner(found.st_uid, found.st_gid)}, and the sticky bit of "
+                f"its folder lets no one else replace it: name another file")
+    try:
+        descriptor, temporary = hostname_check_new_report_file(folder, where)
+    except OSError as error:
+        return error.strerror
+    made = None
+    try:
+        made = os.fstat(descriptor)
+        os.posix_fallocate(descriptor, 0, size)
+    except OSError as error:
+        return f"the folder {where} has no room for the report ({size} bytes): {error.strerror}"
+    finally:
+        os.close(descriptor)
+        _remove_new_file(folder, temporary, made)
     return None
+
+
+def _report_problem(report, hosts=1):
+    """Why the report, for that many hosts, cannot be written at report, or None."""
+    opened = hostname_check_report_folder(report)
+    if "problem" not in opened:
+        try:
+            problem = _writing_problem(opened, REPORT_BASE_BYTES + REPORT_HOST_BYTES * max(1, hosts))
+        finally:
+            os.close(opened["descriptor"])
+        if problem is None:
+            return None
+        opened = {"problem": problem}
+    problem = opened["problem"]
+    return problem if problem.startswith("hostname_check_report") else f"hostname_check_report: {problem}"
 
 
 def _boolean_problem(settings, flag):
@@ -406,25 +492,65 @@ def _boolean_problem(settings, flag):
     return None
 
 
-def hostname_check_setting_problems(settings):
-    """What is wrong with the role's settings, one message a problem naming its variable; checked
-    on the controller before any host is contacted. The report's folder is looked for relative to
-    where ansible-playbook runs."""
+# The settings a host may have of its own (in the inventory, say): the others are the run's.
+HOST_SETTINGS = ("timeout", "fail_on_bad", "fail_on_error", "windows", "exes", "exe")
+
+
+def hostname_check_host_setting_problems(settings):
+    """What is wrong with the settings a host may have of its own, of those given, one message a
+    problem naming its variable."""
     problems = []
-    timeout = str(settings.get("timeout", ""))
-    if not re.fullmatch("[1-9][0-9]{0,5}", timeout):
-        problems.append(f"hostname_check_timeout must be a whole number of seconds from 1, not {timeout!r}")
-    for flag in ("fail_on_bad", "fail_on_error", "write_report"):
-        problem = _boolean_problem(dict({"write_report": True}, **settings), flag)
+    if "timeout" in settings:
+        timeout = str(settings["timeout"])
+        if not re.fullmatch("[1-9][0-9]{0,5}", timeout):
+            problems.append(f"hostname_check_timeout must be a whole number of seconds from 1, not {timeout!r}")
+    for flag in ("fail_on_bad", "fail_on_error"):
+        problem = _boolean_problem(settings, flag) if flag in settings else None
         if problem:
             problems.append(problem)
-    if not _boolean_problem(settings, "write_report") and boolean(settings.get("write_report", True)):
-        problem = _report_problem(settings.get("report"))
+    if settings.get("windows") is not None:
+        problem = _boolean_problem(settings, "windows")
+        if problem:
+            problems.append(problem)
+    # The Windows ones: the one given for every Windows host must do; of the defaults by
+    # processor, those that are there must be right (a missing one fails only its hosts' copy).
+    exe = settings.get("exe")
+    if exe:
+        problem = _executable_problem(str(exe), "PE", "*")
+        if problem:
+            problems.append(f"hostname_check_exe: {problem}")
+    exes = settings.get("exes")
+    if "exes" in settings and not isinstance(exes, dict):
+        problems.append("hostname_check_exes must map processors (as PROCESSOR_ARCHITECTURE names them) to files")
+    elif isinstance(exes, dict):
+        for machine, path in exes.items():
+            if os.path.exists(str(path)):
+                problem = _executable_problem(str(path), "PE", str(machine))
+                if problem:
+                    problems.append(f"hostname_check_exes[{machine}]: {problem}")
+    return problems
+
+
+def hostname_check_setting_problems(settings, hosts=1):
+    """What is wrong with the role's settings, one message a problem naming its variable; checked
+    on the controller before any host is contacted. The report's folder is looked for relative to
+    where ansible-playbook runs, and must take a report for that many hosts."""
+    settings = dict(settings)
+    settings.setdefault("timeout", "")
+    for flag in ("fail_on_bad", "fail_on_error"):
+        settings.setdefault(flag, None)
+    problems = hostname_check_host_setting_problems({name: settings[name] for name in ("timeout", "fail_on_bad",
+                                                                                       "fail_on_error")})
+    problem = _boolean_problem(dict({"write_report": True}, **settings), "write_report")
+    if problem:
+        problems.append(problem)
+    elif boolean(settings.get("write_report", True)):
+        problem = _report_problem(settings.get("report"), hosts)
         if problem:
             problems.append(problem)
     # The Linux executables: the one for every host when given, else one a machine. Each must be
     # there, readable, and a statically linked executable for its machine: the most likely first
-    # mistake is a build not made yet.
+    # mistake is a path that names none.
     binary = settings.get("binary")
     binaries = settings.get("binaries")
     if binary:
@@ -440,22 +566,9 @@ def hostname_check_setting_problems(settings):
                 continue
             problem = _executable_problem(str(path), "ELF", str(machine))
             if problem:
-                problems.append(f"hostname_check_binaries[{machine}]: {problem}; build it first "
-                                "(cmake --workflow --preset fleet)")
-    # The Windows ones: the one given for every Windows host must do; of the defaults by
-    # processor, those that are there must be right (a missing one fails only its hosts' copy).
-    exe = settings.get("exe")
-    if exe:
-        problem = _executable_problem(str(exe), "PE", "*")
-        if problem:
-            problems.append(f"hostname_check_exe: {problem}")
-    exes = settings.get("exes")
-    if isinstance(exes, dict):
-        for machine, path in exes.items():
-            if os.path.exists(str(path)):
-                problem = _executable_problem(str(path), "PE", str(machine))
-                if problem:
-                    problems.append(f"hostname_check_exes[{machine}]: {problem}")
+                problems.append(f"hostname_check_binaries[{machine}]: {problem}; {BINARY_HINT}")
+    problems += hostname_check_host_setting_problems({name: settings[name] for name in ("windows", "exes", "exe")
+                                                      if name in settings})
     return problems
 
 
@@ -710,6 +823,7 @@ class FilterModule:
         return {
             "hostname_check_payloads": hostname_check_payloads,
             "hostname_check_setting_problems": hostname_check_setting_problems,
+            "hostname_check_host_setting_problems": hostname_check_host_setting_problems,
             "hostname_check_report_folder": hostname_check_report_folder,
             "hostname_check_record": hostname_check_record,
             "hostname_check_report": hostname_check_report,

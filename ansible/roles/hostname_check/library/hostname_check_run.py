@@ -19,13 +19,15 @@ description:
   - Parses what the host printed into the host's record and fails the task when the host is bad
     (hostname_check_fail_on_bad) or could not be checked (hostname_check_fail_on_error). Changes
     nothing on the host.
-  - Takes no options. It reads the role's variables from the host's own, templating only a value
-    that is a template, so that nothing is templated for each host before it starts -
-    hostname_check_payloads (the executables for Linux hosts, by machine, which the role makes once
-    for all hosts), hostname_check_timeout (seconds the whole task may take; on a Linux host the
-    check stops a fifth, at least 3 s, before), hostname_check_windows (unset, a host whose shell
-    is PowerShell or cmd is run as Windows), hostname_check_exes, hostname_check_exe,
-    hostname_check_fail_on_bad and hostname_check_fail_on_error.
+  - Takes no options. It reads hostname_check_payloads (the executables for Linux hosts, by
+    machine, which the role makes once for all hosts) and the settings as the role's settings task
+    checked and converted them (hostname_check_checked), the host's own where it has them, so that
+    nothing is templated for each host - hostname_check_timeout (seconds the whole task may take;
+    on a Linux host the check stops a fifth, at least 3 s, before), hostname_check_windows (unset,
+    a host whose shell is PowerShell or cmd is run as Windows), hostname_check_exes,
+    hostname_check_exe, hostname_check_fail_on_bad and hostname_check_fail_on_error.
+  - A host it cannot reach is unreachable, with the reason escaped; the role's task keeps it in
+    the play (ignore_unreachable) until the report is written.
 options: {}
 """
 
