@@ -1126,8 +1126,8 @@ class Role(unittest.TestCase):
         """What a host or its connection says is never templated on the controller: a host whose
         ssh answers in template syntax and control characters on its standard error and exits 255,
         as ssh does when it cannot connect (a stand-in for ssh), and a per-host setting that an
-        earlier play took from a host's output and that is no boolean (its traceback holds it).
-        The report keeps the words as they are; the console shows the connection's escaped."""
+        earlier play took from a host's output and that is no boolean (refused before any host,
+        escaped). The report keeps the words as they are; the console shows them escaped."""
         touched = os.path.join(self.work, "touched")
         words = "{{ lookup('pipe', 'touch %s') }}\u009b 2J \u202e" % touched
         said = os.path.join(self.work, "said")
@@ -1154,17 +1154,22 @@ class Role(unittest.TestCase):
                     os.unlink(touched)
                 status, console = self.play(playbook, "--limit", hosts)
                 self.assertFalse(os.path.exists(touched), console)
-                with open(self.report, encoding="utf-8") as written:
-                    record = json.load(written)["hosts"].get(host, {})
-                self.assertTrue(record, console)
                 if message is not None:
+                    with open(self.report, encoding="utf-8") as written:
+                        record = json.load(written)["hosts"].get(host, {})
+                    self.assertTrue(record, console)
                     self.assertEqual(status, 4, console)
                     self.assertIn(message, record["message"])
                     self.assertEqual(re.findall(r"^\w+ +: .* unreachable=(\d)", console, re.M), ["0", "1"], console)
                     self.assertNotRegex(console, "[\u009b\u202e]")
                     self.assertRegex(console, r"fatal: \[hostile\]: UNREACHABLE! .*\\\\u009b 2J \\\\u202e")
                 else:
-                    self.assertEqual((status, record["status"]), (2, "failed"), console)
+                    # Refused before any host, the value escaped.
+                    refusal = re.search(r"^fatal: .*hostname_check_fail_on_bad must be .*$", console, re.M)
+                    self.assertEqual(status, 2, console)
+                    self.assertIsNotNone(refusal, console)
+                    self.assertIn(f"host {host}: ", refusal.group(0))
+                    self.assertNotRegex(refusal.group(0), "[\u009b\u202e]")
 
     def test_settings_as_used_and_hosts_not_reached(self):
         """What the role uses is what its settings check took: dictionaries given as JSON text
