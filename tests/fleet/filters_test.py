@@ -25,12 +25,28 @@ from ansible.parsing.dataloader import DataLoader
 from ansible.playbook.play_context import PlayContext
 from ansible.plugins.loader import connection_loader, shell_loader
 from ansible.template import Templar
+from ansible.utils.collection_loader import AnsibleCollectionConfig
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
-ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
-plugin = importlib.util.spec_from_file_location("filters", os.path.join(ROLE, "filter_plugins", "hostname_check.py"))
-filters = importlib.util.module_from_spec(plugin)
-plugin.loader.exec_module(filters)
+ANSIBLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible")
+COLLECTION = os.path.join(ANSIBLE, "collections", "ansible_collections", "hostname_check", "fleet")
+ROLE = os.path.join(COLLECTION, "roles", "hostname_check")
+PLAYBOOK = os.path.join(ANSIBLE, "hostname_check.yml")
+# The collection's Python, imported by name as Ansible imports it: through Ansible's collection
+# finder (set up by importing its plugin loader), which finds the collection in collections/ beside
+# the playbook, as ansible-playbook does for ansible/hostname_check.yml.
+AnsibleCollectionConfig.playbook_paths = [os.path.abspath(ANSIBLE)]
+PLUGINS = "ansible_collections.hostname_check.fleet.plugins"
+executables_py, record_py, settings_py, shown_py = (importlib.import_module(f"{PLUGINS}.plugin_utils.{name}")
+                                                   for name in ("executables", "record", "settings", "shown"))
+run_py = importlib.import_module(f"{PLUGINS}.action.hostname_check_run")
+
+
+def project_version(cmakelists):
+    """The version in the project() line of CMakeLists.txt, as the packages take it; None when
+    there is none."""
+    found = re.search(r"\bproject\s*\([^)]*?\bVERSION\s+([0-9][0-9A-Za-z.]*)", cmakelists or "")
+    return found.group(1) if found else None
 
 
 def lines(command, registry, verdict, sockets="Winsock gethostname is 'WS01'.", end="\n"):
@@ -119,15 +135,15 @@ class Records(unittest.TestCase):
         ]
         for what, results, expected, *machine in cases:
             with self.subTest(what):
-                got = filters.hostname_check_record(results, *machine)
+                got = record_py.hostname_check_record(results, *machine)
                 self.assertIsInstance(got["message"], AnsibleUnsafe)
                 self.assertLessEqual(len(got["message"]), 4096)
                 if expected["message"] is None:
                     expected = dict(expected, message=got["message"])
                     self.assertTrue(got["message"].startswith(f"status {expected['rc']}: "), got["message"])
                 self.assertEqual(got, expected)
-        cut = filters.hostname_check_record(run(3, "x" * 70000))["message"]
-        self.assertTrue(cut.endswith(filters.CUT) and len(cut) == 4096)
+        cut = record_py.hostname_check_record(run(3, "x" * 70000))["message"]
+        self.assertTrue(cut.endswith(record_py.CUT) and len(cut) == 4096)
 
 
 class Report(unittest.TestCase):
@@ -146,13 +162,13 @@ class Report(unittest.TestCase):
             "bad\udcffname": record("unreachable", rc=None, arch=None, message="Connection refused"),
             "twin\u202e\x9b": record("good", "ws01", "ws01", "ws01"),
         }
-        report = filters.hostname_check_report(records, "2026-12-09T00:00:00Z", "1.0.0")
+        report = record_py.hostname_check_report(records, "2026-12-09T00:00:00Z", "1.0.0")
         self.assertEqual(list(report["hosts"]), sorted(records))
         self.assertEqual(report["summary"], {"good": 3, "bad": 4, "failed": 1, "unreachable": 2})
         self.assertEqual(report["hosts"]["shown"]["command"], "a\x1b[2Jb\u009b1mc")
         self.assertEqual(report["duplicates"], {"ws01": ["twin", "twin\u202e\x9b", "ws01"]})
         self.assertEqual((report["generated"], report["version"]), ("2026-12-09T00:00:00Z", "1.0.0"))
-        summary = filters.hostname_check_summary(report)
+        summary = shown_py.hostname_check_summary(report)
         self.assertEqual(summary, [
             "hostname_check: 3 good, 4 bad, 1 failed, 2 unreachable",
             "unreachable: bad\\xffname: Connection refused",
@@ -165,8 +181,8 @@ class Report(unittest.TestCase):
             "same name: ws01: twin, twin\\u202e\\u009b, ws01",
         ])
         "\n".join(summary).encode("utf-8")  # nothing left that UTF-8 cannot carry
-        self.assertEqual(filters.hostname_check_verdict(records["ws01"]), "")
-        stats = filters.hostname_check_stats(report, "/r.json")
+        self.assertEqual(shown_py.hostname_check_verdict(records["ws01"]), "")
+        stats = shown_py.hostname_check_stats(report, "/r.json")
         self.assertEqual((stats["summary"], stats["duplicates"], stats["left_out"], stats["report"]),
                          (report["summary"], {"ws01": ["twin", "twin\\u202e\\u009b", "ws01"]}, 0, "/r.json"))
         self.assertEqual(stats["not_good"]["full"], "failed: status 1: Temp file already exists.")
@@ -174,9 +190,9 @@ class Report(unittest.TestCase):
         self.assertEqual(stats["not_good"]["shown"], summary[6].replace("shown: ", ""))
         self.assertEqual(len(stats["not_good"]), 7)
         json.dumps(stats, ensure_ascii=False).encode("utf-8")  # nor here
-        self.assertEqual(filters.hostname_check_stats(report, "/r\udcff\x1b.json")["report"], "/r\\xff\\u001b.json")
+        self.assertEqual(shown_py.hostname_check_stats(report, "/r\udcff\x1b.json")["report"], "/r\\xff\\u001b.json")
         # A name as text that UTF-8 can carry, for the JSON report: only what was not UTF-8 escaped.
-        self.assertEqual([filters.hostname_check_name_text(name) for name in ("bad\udcffname", "\udc80\udc7f", "a\ud800", "a\x1b\u202e")],
+        self.assertEqual([shown_py.hostname_check_name_text(name) for name in ("bad\udcffname", "\udc80\udc7f", "a\ud800", "a\x1b\u202e")],
                          ["bad\\xffname", "\\x80\\udc7f", "a\\ud800", "a\x1b\u202e"])
 
     def test_artifacts_bounded(self):
@@ -184,7 +200,7 @@ class Report(unittest.TestCase):
         at most 256 KiB, and every host left out counted."""
 
         def check(records):
-            stats = filters.hostname_check_stats(filters.hostname_check_report(records, "t", "1.0.0"), "/r.json")
+            stats = shown_py.hostname_check_stats(record_py.hostname_check_report(records, "t", "1.0.0"), "/r.json")
             self.assertTrue(all(isinstance(name, AnsibleUnsafe) for name in list(stats["duplicates"]) + list(stats["not_good"])))
             text = json.dumps(stats)
             self.assertLessEqual(len(text), 262144)
@@ -238,7 +254,7 @@ class Report(unittest.TestCase):
         self.assertEqual(stats["left_out"], 1000 - len(stats["not_good"]) + 4000 - sum(map(len, stats["duplicates"].values())))
         # Lines and names cut at 512 characters exactly; the version and the time escaped too.
         edge = {"whole": record("failed", rc=1, message="y" * 504), "cut": record("failed", rc=1, message="x" * 505)}
-        stats = filters.hostname_check_stats(filters.hostname_check_report(edge, "t\x1b", "1\u202e"))
+        stats = shown_py.hostname_check_stats(record_py.hostname_check_report(edge, "t\x1b", "1\u202e"))
         self.assertEqual(stats["not_good"], {"cut": "failed: " + "x" * 498 + " [cut]", "whole": "failed: " + "y" * 504})
         self.assertEqual((stats["generated"], stats["version"], stats["report"]), ("t\\u001b", "1\\u202e", None))
         # Hosts whose names would take more than the line's cap are cut; two that look the same
@@ -255,10 +271,10 @@ class Report(unittest.TestCase):
             ("project(x LANGUAGES CXX)", None),
             ("", None),
         ]:
-            self.assertEqual(filters.hostname_check_project_version(text), version, text)
+            self.assertEqual(project_version(text), version, text)
         # The role carries its own version, which must be the project's.
-        with open(os.path.join(ROLE, "..", "..", "..", "CMakeLists.txt"), encoding="utf-8") as cmakelists:
-            project = filters.hostname_check_project_version(cmakelists.read())
+        with open(os.path.join(ANSIBLE, "..", "CMakeLists.txt"), encoding="utf-8") as cmakelists:
+            project = project_version(cmakelists.read())
         with open(os.path.join(ROLE, "vars", "main.yml"), encoding="utf-8") as role_vars:
             self.assertIn(f'hostname_check_version: "{project}"', role_vars.read())
 
@@ -266,7 +282,7 @@ class Report(unittest.TestCase):
         """AWX offers a project's file as a playbook only when a line matches its pattern: the
         playbook the fleet's document gives for AWX must, and must import the collection's."""
         awx = re.compile(r"^\s*?-?\s*?(?:hosts|include|import_playbook):\s*?.*?$", re.M)
-        with open(os.path.join(ROLE, "..", "..", "..", "docs", "fleet.md"), encoding="utf-8") as document:
+        with open(os.path.join(ANSIBLE, "..", "docs", "fleet.md"), encoding="utf-8") as document:
             text = document.read()
         section = text[text.index("## Pinning, AWX and Automation Platform"):]
         documented = re.search(r"```yaml\n(---\n.*?)```", section, re.S).group(1)
@@ -283,9 +299,9 @@ class Report(unittest.TestCase):
         Windows hosts names each collection they come from, at a version the installed one meets,
         and each module is there; galaxy.yml declares nothing, so that installing the collection for
         Linux hosts fetches nothing from Galaxy."""
-        with open(os.path.join(ROLE, "action_plugins", "hostname_check_run.py"), encoding="utf-8") as action:
+        with open(run_py.__file__, encoding="utf-8") as action:
             called = sorted(set(re.findall(r'"([a-z0-9_]+\.[a-z0-9_]+)\.(win_[a-z_]+)"', action.read())))
-        collection = os.path.join(ROLE, "..", "..", "collection")
+        collection = COLLECTION
         with open(os.path.join(collection, "requirements-windows.yml"), encoding="utf-8") as requirements:
             required = {entry["name"]: entry["version"] for entry in yaml.safe_load(requirements)["collections"]}
         with open(os.path.join(collection, "galaxy.yml.in"), encoding="utf-8") as galaxy:
@@ -314,12 +330,12 @@ class Payloads(unittest.TestCase):
                 paths[machine] = os.path.join(folder, machine)
                 with open(paths[machine], "wb") as file:
                     file.write(content)
-            payloads = filters.hostname_check_payloads(paths)
+            payloads = executables_py.hostname_check_payloads(paths)
             for machine, content in data.items():
                 self.assertEqual(gzip.decompress(base64.b64decode(payloads[machine], validate=True)), content)
             missing = os.path.join(folder, "missing")
             with self.assertRaisesRegex(Exception, f"{missing}: No such file"):
-                filters.hostname_check_payloads({"x86_64": missing})
+                executables_py.hostname_check_payloads({"x86_64": missing})
 
     def test_settings(self):
         folder = tempfile.mkdtemp()
@@ -367,9 +383,9 @@ class Payloads(unittest.TestCase):
         good = {"timeout": 60, "report": report, "binaries": {"x86_64": x86_64, "*": aarch64},
                 "binary": "", "exes": {"AMD64": x64, "x86": x86, "ARM64": x86}, "exe": "",
                 "fail_on_bad": True, "fail_on_error": "false", "write_report": "yes"}
-        self.assertEqual(filters.hostname_check_setting_problems(good), [])
+        self.assertEqual(settings_py.hostname_check_setting_problems(good), [])
         # A Windows default not built is no problem here: only its hosts need it.
-        self.assertEqual(filters.hostname_check_setting_problems(dict(good, exes={"AMD64": folder + "/none"})), [])
+        self.assertEqual(settings_py.hostname_check_setting_problems(dict(good, exes={"AMD64": folder + "/none"})), [])
         # Report folders: a team folder (its group may write), a path through a link, a sticky one.
         team, linked, sticky = (os.path.join(folder, name) for name in ("team", "linked", "sticky"))
         os.mkdir(team)
@@ -491,23 +507,23 @@ class Payloads(unittest.TestCase):
             if subprocess.run(["cc", "-c", source, "-o", source[:-1] + "o"], capture_output=True, check=False).returncode == 0:
                 rows.append(({"binaries": {platform.machine(): source[:-1] + "o"}}, "is an object file (ET_REL)"))
         for change, named in rows:
-            problems = filters.hostname_check_setting_problems(dict(good, **change))
+            problems = settings_py.hostname_check_setting_problems(dict(good, **change))
             if named is None:
                 self.assertEqual(problems, [], change)
                 continue
             self.assertEqual(len(problems), 1, (change, problems))
             self.assertIn(named, problems[0])
         with self.assertRaisesRegex(Exception, "is a FIFO"):
-            filters.hostname_check_payloads({"x86_64": fifo})
+            executables_py.hostname_check_payloads({"x86_64": fifo})
         # What would stop the report from being written is found by trying, as the writer does,
         # and nothing is left in the folder: a folder with no room for the report (of many hosts),
         # and, for a user who may not write it, a folder of root's.
         settings = dict(good, report=os.path.join(sticky, "report.json"))
-        problems = filters.hostname_check_setting_problems(settings, hosts=1 << 40)
+        problems = settings_py.hostname_check_setting_problems(settings, hosts=1 << 40)
         self.assertEqual(len(problems), 1, problems)
         self.assertRegex(problems[0], rf"^hostname_check_report: the folder {sticky} has no room for the report "
                                       r"\(9007199254745088 bytes\): (No space left on device|File too large)$")
-        self.assertEqual(filters.hostname_check_setting_problems(settings, hosts=1000), [])
+        self.assertEqual(settings_py.hostname_check_setting_problems(settings, hosts=1000), [])
         self.assertEqual(os.listdir(sticky), ["theirs.json"] if os.geteuid() == 0 else [])
         if os.geteuid() == 0:
             os.chmod(folder, 0o755)
@@ -526,7 +542,7 @@ class Payloads(unittest.TestCase):
                         group = 0 if user == 1000870000 else user
                         os.setresgid(group, group, group)
                         os.setresuid(user, user, user)
-                        os.write(write, json.dumps(filters.hostname_check_setting_problems(dict(good, report=path))).encode())
+                        os.write(write, json.dumps(settings_py.hostname_check_setting_problems(dict(good, report=path))).encode())
                     finally:
                         os._exit(0)
                 os.close(write)
@@ -555,7 +571,7 @@ class Payloads(unittest.TestCase):
                         taken = True
                     except TypeError:
                         taken = False
-                    problems = [problem for problem in filters.hostname_check_setting_problems(dict(good, **{flag: value}))
+                    problems = [problem for problem in settings_py.hostname_check_setting_problems(dict(good, **{flag: value}))
                                 if "binary" not in problem]
                     if taken:
                         self.assertEqual(problems, [])
@@ -569,10 +585,7 @@ class Payloads(unittest.TestCase):
         """Each setting's type as the settings' action reads it from the role's description, with
         Ansible's own conversions (-e gives text); the description, the defaults and the fleet
         document's table name the same settings, and not the role's own version."""
-        found = importlib.util.spec_from_file_location(
-            "settings", os.path.join(ROLE, "action_plugins", "hostname_check_settings.py"))
-        settings = importlib.util.module_from_spec(found)
-        found.loader.exec_module(settings)
+        settings = settings_py
         with open(os.path.join(ROLE, "meta", "argument_specs.yml"), encoding="utf-8") as description:
             options = settings.options_of(description.read())
         for name, value, converted, problem in [
@@ -604,7 +617,7 @@ class Payloads(unittest.TestCase):
             self.assertEqual((got.get(name), problems), (converted, [problem] if problem else []), (name, value))
         with open(os.path.join(ROLE, "defaults", "main.yml"), encoding="utf-8") as defaults:
             defaulted = yaml.safe_load(defaults)
-        with open(os.path.join(ROLE, "..", "..", "..", "docs", "fleet.md"), encoding="utf-8") as document:
+        with open(os.path.join(ANSIBLE, "..", "docs", "fleet.md"), encoding="utf-8") as document:
             table = set(re.findall(r"^\| `(hostname_check_[a-z_]+)` \|", document.read(), re.M))
         # Every setting has a default but hostname_check_windows, which unset means "by the shell".
         self.assertEqual(set(options) - set(defaulted), {"hostname_check_windows"})
@@ -629,9 +642,7 @@ class Payloads(unittest.TestCase):
         def templated(name, **host):
             return Templar(loader=DataLoader(), variables=dict(defaulted, **host)).template(defaulted[name])
 
-        found = importlib.util.spec_from_file_location("run", os.path.join(ROLE, "action_plugins", "hostname_check_run.py"))
-        run = importlib.util.module_from_spec(found)
-        found.loader.exec_module(run)
+        run = run_py
         for connection, shell, windows in [
             ("ssh", None, False),
             ("local", None, False),
@@ -645,11 +656,12 @@ class Payloads(unittest.TestCase):
             plugin = connection_loader.get(connection, PlayContext(), io.StringIO(),
                                            **({"shell": shell_loader.get(shell)} if shell else {}))
             self.assertIs(run.windows_shell(plugin), windows, (connection, shell))
+        # The role in the source tree, from its root.
+        source_role = "ansible/collections/ansible_collections/hostname_check/fleet/roles/hostname_check"
         with tempfile.TemporaryDirectory() as collection:
             role = os.path.join(collection, "roles", "hostname_check")
             os.makedirs(os.path.join(role, "files", "executables"))
-            for role_path, folder in ((role, f"{role}/files/executables"), ("/src/ansible/roles/hostname_check",
-                                                                            "/src/ansible/roles/hostname_check/../../../build")):
+            for role_path, folder in ((role, f"{role}/files/executables"), (f"/src/{source_role}", f"/src/{source_role}/../../../../../../../build")):
                 self.assertEqual(templated("hostname_check_executables", role_path=role_path), folder)
                 self.assertEqual(templated("hostname_check_binaries", role_path=role_path),
                                  {"x86_64": f"{folder}/fleet/hostname_check-x86_64",

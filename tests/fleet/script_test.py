@@ -29,24 +29,27 @@ import uuid
 from unittest import mock
 
 from ansible.inventory.manager import InventoryManager
+from ansible.plugins.loader import action_loader  # noqa: F401 (sets up Ansible's collection finder)
 from ansible.parsing.dataloader import DataLoader
+from ansible.utils.collection_loader import AnsibleCollectionConfig
 from ansible.utils.unsafe_proxy import AnsibleUnsafe, AnsibleUnsafeText
 from ansible.vars.hostvars import HostVars
 from ansible.vars.manager import VariableManager
 
-ROLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible", "roles", "hostname_check")
-
-
-def load(name, *path):
-    found = importlib.util.spec_from_file_location(name, os.path.join(ROLE, *path))
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-filters = load("filters", "filter_plugins", "hostname_check.py")
-action = load("action", "action_plugins", "hostname_check_run.py")
-report = load("report", "action_plugins", "hostname_check_report.py")
+ANSIBLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible")
+COLLECTION = os.path.join(ANSIBLE, "collections", "ansible_collections", "hostname_check", "fleet")
+ROLE = os.path.join(COLLECTION, "roles", "hostname_check")
+PLAYBOOK = os.path.join(ANSIBLE, "hostname_check.yml")
+# The collection's Python, imported by name as Ansible imports it: through Ansible's collection
+# finder (set up by importing its plugin loader), which finds the collection in collections/ beside
+# the playbook, as ansible-playbook does for ansible/hostname_check.yml.
+AnsibleCollectionConfig.playbook_paths = [os.path.abspath(ANSIBLE)]
+PLUGINS = "ansible_collections.hostname_check.fleet.plugins"
+filters = importlib.import_module(f"{PLUGINS}.filter.hostname_check")
+record_py = importlib.import_module(f"{PLUGINS}.plugin_utils.record")
+report_file_py = importlib.import_module(f"{PLUGINS}.plugin_utils.report_file")
+action = importlib.import_module(f"{PLUGINS}.action.hostname_check_run")
+report = importlib.import_module(f"{PLUGINS}.action.hostname_check_report")
 with open(os.path.join(ROLE, "files", "hostname_check_run.sh"), "rb") as script_file:
     SCRIPT = script_file.read()
 MACHINE = platform.machine()
@@ -450,7 +453,7 @@ class Script(unittest.TestCase):
         self.assertEqual(calls, [("win_tempfile", "directory"), ("win_command", "cmd.exe /c echo %PROCESSOR_ARCHITECTURE%"),
                                  ("win_command", '"C:\\T\\hc\\hostname_check.exe"'), ("win_file", "absent")])
         run._connection.put_file.assert_called_once_with("/x64.exe", "C:\\T\\hc\\hostname_check.exe")
-        record = filters.hostname_check_record(steps, machine)
+        record = record_py.hostname_check_record(steps, machine)
         self.assertEqual((record["status"], record["command"], record["arch"]), ("good", "WS01", "AMD64"))
         # One executable for every Windows host wins over the defaults by processor.
         run._connection.put_file.reset_mock()
@@ -462,7 +465,7 @@ class Script(unittest.TestCase):
             run._connection.put_file.side_effect = error
             steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
             self.assertEqual(calls[-1], ("win_file", "absent"))
-            self.assertIn("cannot copy /x86.exe to the host", filters.hostname_check_record(steps, machine)["message"])
+            self.assertIn("cannot copy /x86.exe to the host", record_py.hostname_check_record(steps, machine)["message"])
         # No folder made: nothing else is run, and the record says why.
         calls.clear()
         made = module
@@ -470,7 +473,7 @@ class Script(unittest.TestCase):
             {"failed": True, "msg": "Access is denied"} if name.endswith("win_tempfile") else made(name, args, task_vars))
         steps, machine = run._windows({}, {"x86": "/x86.exe"}, "")
         self.assertEqual(calls, [])
-        self.assertEqual(filters.hostname_check_record(steps, machine)["message"], "Access is denied")
+        self.assertEqual(record_py.hostname_check_record(steps, machine)["message"], "Access is denied")
         # Ansible's own temporary folder on the host is removed every time.
         self.assertEqual(run._remove_tmp_path.call_count, 5)
 
@@ -630,7 +633,7 @@ class ReportWriter(unittest.TestCase):
 
     @staticmethod
     def write(path, text="{}\n"):
-        report.write_atomically(path, text, filters.hostname_check_report_folder)
+        report_file_py.write_atomically(path, text, report_file_py.hostname_check_report_folder)
 
     def test_writer(self):
         work = tempfile.mkdtemp(prefix="hostname_check_report.")
@@ -714,7 +717,7 @@ class ReportWriter(unittest.TestCase):
                 old = os.umask(mask)
                 try:
                     with contextlib.ExitStack() as stack:
-                        stack.enter_context(mock.patch.object(report.os, "rename", attacker_swaps if happens == "swap" else real_rename))
+                        stack.enter_context(mock.patch.object(report_file_py.os, "rename", attacker_swaps if happens == "swap" else real_rename))
                         if happens == "full":
                             stack.enter_context(contextlib.contextmanager(file_size_limit)())
                         if error is None:
@@ -748,7 +751,7 @@ class ReportWriter(unittest.TestCase):
         taken = os.path.join(folder, ".hostname_check_report." + "0" * 16 + ".tmp")
         with open(taken, "w", encoding="ascii") as theirs:
             theirs.write("theirs\n")
-        with mock.patch.object(report.filters.secrets, "token_hex", side_effect=["0" * 16, "1" * 16]):
+        with mock.patch.object(report_file_py.secrets, "token_hex", side_effect=["0" * 16, "1" * 16]):
             self.write(os.path.join(folder, "report.json"), "{\"report\": 1}\n")
         with open(taken, encoding="ascii") as theirs:
             self.assertEqual(theirs.read(), "theirs\n")
@@ -883,12 +886,12 @@ class ReportWriter(unittest.TestCase):
                     libc.renameat2(-100, reports.encode(), -100, link.encode(), 2)  # AT_FDCWD, RENAME_EXCHANGE
             finally:
                 os._exit(0)
-        real_check = filters._folder_problem
+        real_check = report_file_py._folder_problem
         counts = {}
         try:
             for rule in ("as it is", "owner set aside"):
                 written = refused = 0
-                with mock.patch.object(filters, "_folder_problem",
+                with mock.patch.object(report_file_py, "_folder_problem",
                                        real_check if rule == "as it is"
                                        else lambda descriptor, name: None if os.fstat(descriptor).st_uid == 65534
                                        else real_check(descriptor, name)):
@@ -943,12 +946,12 @@ class ReportWriter(unittest.TestCase):
                                 os.symlink(secret, os.path.join(folder, name))
             finally:
                 os._exit(0)
-        real_check = filters._folder_problem
+        real_check = report_file_py._folder_problem
         counts = {}
         try:
             for rule in ("as it is", "owner set aside"):
                 written = refused = 0
-                with mock.patch.object(filters, "_folder_problem",
+                with mock.patch.object(report_file_py, "_folder_problem",
                                        real_check if rule == "as it is"
                                        else lambda descriptor, name: None if os.fstat(descriptor).st_uid == 65534
                                        else real_check(descriptor, name)):
@@ -1023,7 +1026,7 @@ ROLE_ALONE = """- name: The role alone
   tasks:
     - name: Check every host's names
       ansible.builtin.import_role:
-        name: hostname_check
+        name: hostname_check.fleet.hostname_check
         rolespec_validate: false
 """
 
@@ -1060,7 +1063,7 @@ class Role(unittest.TestCase):
 
     def play(self, playbook, *options, home=None):
         env = dict(os.environ, **({"HOME": home} if home else {}))
-        env.update(ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_ROLES_PATH=os.path.join(ROLE, ".."),
+        env.update(ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0", ANSIBLE_COLLECTIONS_PATH=os.path.abspath(os.path.join(ANSIBLE, "collections")),
                    ANSIBLE_LOCAL_TEMP=os.path.join(self.work, "ansible"), ANSIBLE_RETRY_FILES_ENABLED="false",
                    ANSIBLE_SHOW_CUSTOM_STATS="true")
         ran = subprocess.run(["ansible-playbook", "-v", "-i", self.inventory, playbook,
@@ -1069,7 +1072,7 @@ class Role(unittest.TestCase):
         return ran.returncode, ran.stdout.decode("utf-8", "replace") + ran.stderr.decode("utf-8", "replace")
 
     def test_play(self):
-        playbook = os.path.join(ROLE, "..", "..", "hostname_check.yml")
+        playbook = PLAYBOOK
         status, console = self.play(playbook)
         self.assertEqual(status, 2, console)
         with open(self.report, encoding="utf-8") as written:
@@ -1141,10 +1144,10 @@ class Role(unittest.TestCase):
             inventory.write(f"    hostile: {{ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_ssh_executable: {ssh}}}\n")
         from_output = os.path.join(self.work, "from_output.yml")
         with open(from_output, "w", encoding="ascii") as playbook:
-            playbook.write(FROM_OUTPUT.format(said=said, playbook=os.path.join(ROLE, "..", "..", "hostname_check.yml")))
+            playbook.write(FROM_OUTPUT.format(said=said, playbook=PLAYBOOK))
         # what, the playbook, its hosts, the host whose words they are, the report's message for it
         cases = [
-            ("a connection that answers in template syntax and controls", os.path.join(ROLE, "..", "..", "hostname_check.yml"),
+            ("a connection that answers in template syntax and controls", PLAYBOOK,
              "good,hostile", "hostile", words),
             ("a per-host setting from a host's output", from_output, "good,bad", "bad", None),
         ]
@@ -1176,7 +1179,7 @@ class Role(unittest.TestCase):
         with -e, ~ in a path, a host's own values (checked too, named by host, before any host is
         contacted); a play of serial batches is refused before any host; and a play whose hosts
         could none be reached still writes its report, each host unreachable with its reason."""
-        playbook = os.path.join(ROLE, "..", "..", "hostname_check.yml")
+        playbook = PLAYBOOK
         alone = os.path.join(self.work, "alone.yml")
         with open(alone, "w", encoding="ascii") as written:
             written.write(ROLE_ALONE.replace("  gather_facts: false\n", "  gather_facts: false\n  serial: 1\n"))
@@ -1249,7 +1252,7 @@ class Role(unittest.TestCase):
         for setting, says, ran in (("hostname_check_timeout=soon", "hostname_check_timeout must be a whole number, not 'soon'",
                                     playbook),
                                    (f"hostname_check_binary={ROLE}/files/hostname_check_run.sh", "is not a Linux executable",
-                                    os.path.join(ROLE, "..", "..", "hostname_check.yml"))):
+                                    PLAYBOOK)):
             with self.subTest(setting):
                 status, console = self.play(ran, "-e", setting)
                 self.assertEqual(status, 2, console)

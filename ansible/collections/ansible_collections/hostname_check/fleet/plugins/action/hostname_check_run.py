@@ -9,7 +9,7 @@ On a Windows host (reached over WinRM or PSRP, or whose shell is PowerShell or c
 with the Windows modules: a private directory, the executable for the processor copied in, the
 check run there, the directory removed in every case.
 
-What the host printed is parsed by the role's filter into the host's record; the task fails when
+What the host printed is parsed by plugin_utils/record.py into the host's record; the task fails when
 the host is bad (fail_on_bad) or could not be checked (fail_on_error), with the verdict line as
 its message, escaped for the console. The record travels as ASCII JSON text, so that nothing a host
 printed reaches the console as it is, and the report takes it from there. The whole task is bound
@@ -17,13 +17,13 @@ by timeout seconds. Changes nothing on the host, and runs the same in check mode
 
 The task takes no arguments: the action reads the settings as the role's settings task checked
 and converted them, once, for every host of the play (each host's own where it has them), so that
-Ansible has nothing to template for each host, and what is used is what was checked. The role's filters are loaded with this file, before Ansible starts its
-workers, so that no worker loads them again.
+Ansible has nothing to template for each host, and what is used is what was checked. The
+collection's plugin_utils modules are imported with this file, before Ansible starts its workers,
+so that no worker loads them again.
 """
 
 import base64
 import contextlib
-import importlib.util
 import json
 import os
 import shlex
@@ -35,27 +35,12 @@ from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.action import ActionBase
 from ansible.utils.unsafe_proxy import wrap_var
 
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.record import failing, hostname_check_record
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import hostname_check_verdict
+
 OUTPUT_LIMIT = 65536
 # What the role's settings task registers: the settings as it checked and converted them.
 CHECKED = "hostname_check_checked"
-
-
-def load_filters():
-    """The role's filter plugin, from the folder beside this one: filter_plugins/ in the role,
-    filter/ in the collection. Loaded with this file, which Ansible loads before it starts its
-    workers, so that no worker loads it again."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    for folder in ("filter_plugins", "filter"):
-        path = os.path.join(here, os.pardir, folder, "hostname_check.py")
-        if os.path.isfile(path):
-            found = importlib.util.spec_from_file_location("hostname_check_filters", path)
-            module = importlib.util.module_from_spec(found)
-            found.loader.exec_module(module)
-            return module
-    raise ImportError(f"hostname_check: no hostname_check.py beside {here}")
-
-
-filters = load_filters()
 
 
 def command_line(script, limit, machines):
@@ -146,13 +131,6 @@ def _out_of_time(signum, frame):
     raise OutOfTime()
 
 
-def failing(record, fail_on_bad, fail_on_error):
-    """Whether the host's own record fails it: bad, when bad hosts fail; not checked (failed,
-    unreachable), when those fail."""
-    return (record["status"] == "bad" and fail_on_bad) or (
-        record["status"] in ("failed", "unreachable") and fail_on_error)
-
-
 def windows_shell(connection):
     """Whether the connection's shell is Windows': PowerShell or cmd (WinRM and PSRP use no other)."""
     return getattr(getattr(connection, "_shell", None), "SHELL_FAMILY", "sh") in ("powershell", "cmd")
@@ -211,14 +189,14 @@ class ActionModule(ActionBase):
         finally:
             signal.alarm(0)
             signal.signal(signal.SIGALRM, previous)
-        record = filters.hostname_check_record(steps, machine)
+        record = hostname_check_record(steps, machine)
         result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
         if record["status"] == "unreachable" and fail_on_error:
             # Ansible's own unreachable, with the reason escaped and never templated: the task keeps
             # the host in the play (ignore_unreachable) until the report is written.
-            result.update(unreachable=True, msg=wrap_var(filters.hostname_check_verdict(record)))
+            result.update(unreachable=True, msg=wrap_var(hostname_check_verdict(record)))
         elif failing(record, fail_on_bad, fail_on_error):
-            result.update(failed=True, msg=wrap_var(filters.hostname_check_verdict(record)))  # host text: never templated
+            result.update(failed=True, msg=wrap_var(hostname_check_verdict(record)))  # host text: never templated
         return result
 
     def _linux(self, payloads, timeout):

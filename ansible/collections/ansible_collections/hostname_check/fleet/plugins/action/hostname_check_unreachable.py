@@ -8,33 +8,16 @@ the reason as the record gives it, escaped for the console and never templated. 
 host.
 """
 
-import importlib.util
 import json
-import os
 
 from ansible.plugins.action import ActionBase
 from ansible.utils.unsafe_proxy import wrap_var
 
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.record import hostname_check_record
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import hostname_check_verdict
+
 # What the role's run task registers on a host.
 RESULT = "hostname_check_result"
-
-
-def load_filters():
-    """The role's filter plugin, from the folder beside this one: filter_plugins/ in the role,
-    filter/ in the collection. Loaded with this file, which Ansible loads before it starts its
-    workers, so that no worker loads it again."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    for folder in ("filter_plugins", "filter"):
-        path = os.path.join(here, os.pardir, folder, "hostname_check.py")
-        if os.path.isfile(path):
-            found = importlib.util.spec_from_file_location("hostname_check_filters", path)
-            module = importlib.util.module_from_spec(found)
-            found.loader.exec_module(module)
-            return module
-    raise ImportError(f"hostname_check: no hostname_check.py beside {here}")
-
-
-filters = load_filters()
 
 
 class ActionModule(ActionBase):
@@ -51,6 +34,6 @@ class ActionModule(ActionBase):
         if isinstance(registered, dict) and isinstance(registered.get("record"), str):
             record = json.loads(registered["record"])
         else:
-            record = filters.hostname_check_record([registered] if isinstance(registered, dict) else [])
-        result.update(changed=False, unreachable=True, msg=wrap_var(filters.hostname_check_verdict(record)))
+            record = hostname_check_record([registered] if isinstance(registered, dict) else [])
+        result.update(changed=False, unreachable=True, msg=wrap_var(hostname_check_verdict(record)))
         return result
