@@ -4,12 +4,15 @@
 # The source tree's ansible/collections/ansible_collections/hostname_check/fleet is the collection,
 # laid out as one, its tasks naming its plugins in full: it is copied as it is (but for what Python
 # leaves there), with the executables under its role's files/executables/ (as the build lays them
-# out), galaxy.yml made from galaxy.yml.in and the version put in README.md. Every file gets the
+# out), galaxy.yml made from galaxy.yml.in and the version put in README.md, into
+# STAGE/ansible_collections/hostname_check/fleet: a collections folder as Ansible reads one (the
+# collection's lint test checks it there, with ANSIBLE_COLLECTIONS_PATH=STAGE). Every file gets the
 # time EPOCH, and ansible-galaxy's own clock reads EPOCH too, so that the same sources give the
 # same tarball. Writes OUTPUT/hostname_check-fleet-VERSION.tar.gz and its checksum list,
 # hostname_check-fleet-VERSION.SHA256SUMS, beside it.
 set(collection ${SOURCE}/ansible/collections/ansible_collections/hostname_check/fleet)
 file(REMOVE_RECURSE ${STAGE})
+set(STAGE ${STAGE}/ansible_collections/hostname_check/fleet)
 file(MAKE_DIRECTORY ${STAGE})
 file(COPY ${collection}/ DESTINATION ${STAGE}
      PATTERN __pycache__ EXCLUDE PATTERN *.pyc EXCLUDE PATTERN galaxy.yml.in EXCLUDE)

@@ -25,21 +25,13 @@ from ansible.parsing.dataloader import DataLoader
 from ansible.playbook.play_context import PlayContext
 from ansible.plugins.loader import connection_loader, shell_loader
 from ansible.template import Templar
-from ansible.utils.collection_loader import AnsibleCollectionConfig
 from ansible.utils.unsafe_proxy import AnsibleUnsafe
 
-ANSIBLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible")
-COLLECTION = os.path.join(ANSIBLE, "collections", "ansible_collections", "hostname_check", "fleet")
-ROLE = os.path.join(COLLECTION, "roles", "hostname_check")
-PLAYBOOK = os.path.join(ANSIBLE, "hostname_check.yml")
-# The collection's Python, imported by name as Ansible imports it: through Ansible's collection
-# finder (set up by importing its plugin loader), which finds the collection in collections/ beside
-# the playbook, as ansible-playbook does for ansible/hostname_check.yml.
-AnsibleCollectionConfig.playbook_paths = [os.path.abspath(ANSIBLE)]
-PLUGINS = "ansible_collections.hostname_check.fleet.plugins"
-executables_py, record_py, settings_py, shown_py = (importlib.import_module(f"{PLUGINS}.plugin_utils.{name}")
+from tests.fleet.collection import ANSIBLE, COLLECTION, ROLE, plugin
+
+executables_py, record_py, settings_py, shown_py = (plugin(f"plugin_utils.{name}")
                                                    for name in ("executables", "record", "settings", "shown"))
-run_py = importlib.import_module(f"{PLUGINS}.action.hostname_check_run")
+run_py = plugin("action.hostname_check_run")
 
 
 def project_version(cmakelists):

@@ -11,7 +11,6 @@ import concurrent.futures
 import contextlib
 import ctypes
 import errno
-import importlib.util
 import json
 import os
 import platform
@@ -29,27 +28,18 @@ import uuid
 from unittest import mock
 
 from ansible.inventory.manager import InventoryManager
-from ansible.plugins.loader import action_loader  # noqa: F401 (sets up Ansible's collection finder)
 from ansible.parsing.dataloader import DataLoader
-from ansible.utils.collection_loader import AnsibleCollectionConfig
 from ansible.utils.unsafe_proxy import AnsibleUnsafe, AnsibleUnsafeText
 from ansible.vars.hostvars import HostVars
 from ansible.vars.manager import VariableManager
 
-ANSIBLE = os.path.join(os.path.dirname(__file__), "..", "..", "ansible")
-COLLECTION = os.path.join(ANSIBLE, "collections", "ansible_collections", "hostname_check", "fleet")
-ROLE = os.path.join(COLLECTION, "roles", "hostname_check")
-PLAYBOOK = os.path.join(ANSIBLE, "hostname_check.yml")
-# The collection's Python, imported by name as Ansible imports it: through Ansible's collection
-# finder (set up by importing its plugin loader), which finds the collection in collections/ beside
-# the playbook, as ansible-playbook does for ansible/hostname_check.yml.
-AnsibleCollectionConfig.playbook_paths = [os.path.abspath(ANSIBLE)]
-PLUGINS = "ansible_collections.hostname_check.fleet.plugins"
-filters = importlib.import_module(f"{PLUGINS}.filter.hostname_check")
-record_py = importlib.import_module(f"{PLUGINS}.plugin_utils.record")
-report_file_py = importlib.import_module(f"{PLUGINS}.plugin_utils.report_file")
-action = importlib.import_module(f"{PLUGINS}.action.hostname_check_run")
-report = importlib.import_module(f"{PLUGINS}.action.hostname_check_report")
+from tests.fleet.collection import ANSIBLE, PLAYBOOK, ROLE, plugin
+
+filters = plugin("filter.hostname_check")
+record_py = plugin("plugin_utils.record")
+report_file_py = plugin("plugin_utils.report_file")
+action = plugin("action.hostname_check_run")
+report = plugin("action.hostname_check_report")
 with open(os.path.join(ROLE, "files", "hostname_check_run.sh"), "rb") as script_file:
     SCRIPT = script_file.read()
 MACHINE = platform.machine()
