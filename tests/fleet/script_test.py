@@ -1175,9 +1175,13 @@ class Role(unittest.TestCase):
             written.write(ROLE_ALONE.replace("  gather_facts: false\n", "  gather_facts: false\n  serial: 1\n"))
         inventory = os.path.join(self.work, "hosts.yml")
         with open(inventory, "w", encoding="ascii") as written:
-            # Nothing listens at 127.0.0.1:22298 (a port of this test's own range).
-            written.write(open(self.inventory, encoding="ascii").read()
-                          + "    gone: {ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_port: 22298, ansible_become: false}\n"
+            # Nothing listens at 127.0.0.1:22297 or 22298 (ports of this test's own range); away is
+            # the play's first host, the one the role's run-once tasks run for.
+            nowhere = "{ansible_connection: ssh, ansible_host: 127.0.0.1, ansible_port: %d, ansible_become: false}\n"
+            with open(self.inventory, encoding="ascii") as hosts:
+                known = hosts.read()
+            written.write(known.replace("  hosts:\n", "  hosts:\n    away: " + nowhere % 22297)
+                          + "    gone: " + nowhere % 22298
                           + "    slow: {ansible_connection: local, hostname_check_timeout: abc}\n")
         home = os.path.join(self.work, "home")
         os.mkdir(home, 0o700)
@@ -1205,6 +1209,10 @@ class Role(unittest.TestCase):
              {"gone": "unreachable"}),
             ("no host reached, and a good one", playbook, ["--limit", "gone,good"], 4,
              "hostname_check: 1 good, 0 bad, 0 failed, 1 unreachable", {"gone": "unreachable", "good": "good"}),
+            ("the first host not reached, and a good one", playbook, ["--limit", "away,good"], 4,
+             "hostname_check: 1 good, 0 bad, 0 failed, 1 unreachable", {"away": "unreachable", "good": "good"}),
+            ("no host reached of two", playbook, ["--limit", "away,gone"], 4,
+             "hostname_check: 0 good, 0 bad, 0 failed, 2 unreachable", {"away": "unreachable", "gone": "unreachable"}),
         ]
         for what, ran, options, status, says, hosts in rows:
             with self.subTest(what):
@@ -1227,10 +1235,14 @@ class Role(unittest.TestCase):
                     continue
                 made = json.loads(text)
                 self.assertEqual({host: record["status"] for host, record in made["hosts"].items()}, hosts, console)
-                if "gone" in hosts:
-                    self.assertIn("Connection refused", made["hosts"]["gone"]["message"])
-                    self.assertEqual(re.findall(r"^gone +: .*unreachable=(\d+) +failed=(\d+)", console, re.M), [("1", "0")],
-                                     console)
+                # Each host as Ansible counts it: those not reached unreachable, once, with their
+                # reason; the others not failed.
+                for host, status in hosts.items():
+                    counted = re.findall(rf"^{host} +: .*unreachable=(\d+) +failed=(\d+)", console, re.M)
+                    self.assertEqual(counted, [("1" if status == "unreachable" else "0", "0")], console)
+                    if status == "unreachable":
+                        self.assertIn("Connection refused", made["hosts"][host]["message"])
+                        self.assertEqual(len(re.findall(rf"^fatal: \[{host}\]: UNREACHABLE!", console, re.M)), 1, console)
 
     def test_role_alone_refuses_settings(self):
         playbook = os.path.join(self.work, "alone.yml")

@@ -192,9 +192,15 @@ class ActionModule(ActionBase):
         record = hostname_check_record(steps, machine)
         result.update(changed=False, record=json.dumps(record, ensure_ascii=True, sort_keys=True))
         if record["status"] == "unreachable" and fail_on_error:
-            # Ansible's own unreachable, with the reason escaped and never templated: the task keeps
-            # the host in the play (ignore_unreachable) until the report is written.
-            result.update(unreachable=True, msg=wrap_var(hostname_check_verdict(record)))
+            # Ansible's own unreachable, with the reason escaped and never templated. Ansible takes
+            # such a host out of the play at once; the host the role's run-once tasks run for
+            # stays, so that the report is written also when no host could be reached, and is
+            # counted as unreachable once it is (hostname_check_unreachable).
+            verdict = wrap_var(hostname_check_verdict(record))
+            if task_vars.get("inventory_hostname") == checked.get("first"):
+                result.update(skipped=True, kept=True, msg=verdict)
+            else:
+                result.update(unreachable=True, msg=verdict)
         elif failing(record, fail_on_bad, fail_on_error):
             result.update(failed=True, msg=wrap_var(hostname_check_verdict(record)))  # host text: never templated
         return result

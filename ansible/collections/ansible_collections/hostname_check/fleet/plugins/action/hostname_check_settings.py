@@ -116,7 +116,9 @@ class ActionModule(ActionBase):
         if problems:
             result.update(failed=True, msg=wrap_var(f"{HEADER}: {'; '.join(problems)}"))
         else:
-            result.update(settings=settings, hosts=hosts)
+            # The host this runs for, run once: the first of the play still in it, which every
+            # later run-once task of the role runs for too, while it stays in the play.
+            result.update(settings=settings, hosts=hosts, first=str(current))
             if pattern:
                 result["fleet"] = str(pattern)
         return result

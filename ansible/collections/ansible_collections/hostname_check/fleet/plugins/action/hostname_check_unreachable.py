@@ -1,11 +1,12 @@
-"""Gives a host that the run task could not reach as Ansible's unreachable, once the report is
-written.
+"""Counts the host that the run task could not reach, but kept in the play, as Ansible's
+unreachable, once the report is written.
 
-The run task keeps such a host in the play (ignore_unreachable), so that the report, the summary
-and the job's artifacts are made also when no host of the play could be reached; this task, which
-runs only for those hosts, then counts each as Ansible does (its status, 4, and the recap), with
-the reason as the record gives it, escaped for the console and never templated. It contacts no
-host.
+Ansible takes a host it cannot reach out of the play at once, and when no host is left it ends the
+play: nothing after would run, not the report either. So the run task keeps one such host in the
+play, the one the role's run-once tasks run for (the first host of the play still in it); this
+task, run once too and so for that host, then counts it as Ansible counts an unreachable host (its
+status, 4, and the recap), with the reason as the record gives it, escaped for the console and
+never templated. For any other host there is nothing to count. It contacts no host.
 """
 
 import json
@@ -13,7 +14,6 @@ import json
 from ansible.plugins.action import ActionBase
 from ansible.utils.unsafe_proxy import wrap_var
 
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.record import hostname_check_record
 from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import hostname_check_verdict
 
 # What the role's run task registers on a host.
@@ -22,7 +22,7 @@ RESULT = "hostname_check_result"
 
 class ActionModule(ActionBase):
     """The hostname_check_unreachable action: takes no arguments; reads what the run task
-    registered on the host."""
+    registered on the host it runs for."""
 
     TRANSFERS_FILES = False
     _VALID_ARGS = frozenset()
@@ -31,9 +31,9 @@ class ActionModule(ActionBase):
         self._supports_check_mode = True
         result = super().run(tmp, task_vars)
         registered = (task_vars or {}).get(RESULT)
-        if isinstance(registered, dict) and isinstance(registered.get("record"), str):
-            record = json.loads(registered["record"])
-        else:
-            record = hostname_check_record([registered] if isinstance(registered, dict) else [])
+        if not (isinstance(registered, dict) and registered.get("kept") and isinstance(registered.get("record"), str)):
+            result.update(changed=False, skipped=True, msg="no host was kept in the play to be counted")
+            return result
+        record = json.loads(registered["record"])
         result.update(changed=False, unreachable=True, msg=wrap_var(hostname_check_verdict(record)))
         return result

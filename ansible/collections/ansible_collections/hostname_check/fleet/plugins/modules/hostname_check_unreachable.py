@@ -8,12 +8,12 @@ __metaclass__ = type
 
 DOCUMENTATION = r"""
 module: hostname_check_unreachable
-short_description: Counts a host that hostname_check could not reach as Ansible's unreachable
-description:
-  - Runs after the report is written, for each host that the run task could not reach and kept in
-    the play so that the report is written also when no host could be reached.
-  - Gives the host as unreachable, as Ansible counts it, with the reason the report gives,
-    escaped for the console. Contacts no host.
+short_description:
+  - Runs once, after the report is written, for the host the role's run-once tasks run for. When
+    the run task could not reach that host, it kept it in the play, so that the report is written
+    also when no host could be reached (Ansible takes every other such host out of the play at
+    once); this action then gives it as unreachable, as Ansible counts it, with the reason the
+    report gives, escaped for the console. Otherwise it is skipped. Contacts no host.
 options: {}
 """
 
