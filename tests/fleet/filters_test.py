@@ -1,5 +1,6 @@
-"""The role's filters, one row a case: a host's record from what the check printed there, the
-report and its summary, the executables made ready to travel, and the settings.
+"""The collection's Python (plugins/plugin_utils/, and the role's filter), one row a case: a host's
+record from what the check printed there, the report and its summary, the executables made ready
+to travel, and the settings.
     python3 -m unittest tests/fleet/filters_test.py
 """
 

@@ -1248,7 +1248,7 @@ class Role(unittest.TestCase):
         playbook = os.path.join(self.work, "alone.yml")
         with open(playbook, "w", encoding="ascii") as alone:
             alone.write(ROLE_ALONE)
-        # A wrong type, and one that only the role's filter finds: one message each, no host run,
+        # A wrong type, and one that only the settings' check of what a value names finds: one message each, no host run,
         # no report. The playbook checks them in a play of their own, before any host is
         # contacted or counted.
         for setting, says, ran in (("hostname_check_timeout=soon", "hostname_check_timeout must be a whole number, not 'soon'",
