@@ -13,7 +13,7 @@ packages=(cmake make g++ libgtest-dev hostname g++-mingw-w64-i686 g++-mingw-w64-
   unzip icoutils libxml2-utils clang libclang-rt-14-dev clang-format clang-tidy valgrind groff-base man-db
   dpkg-dev file lintian osslsigncode openssl ansible ansible-core ansible-lint openssh-server iproute2
   util-linux procps musl-dev musl-dev:arm64 g++-aarch64-linux-gnu qemu-user-static debootstrap tcsh
-  ninja-build rpm rpmlint)
+  ninja-build rpm rpmlint acl python3-ansible-runner)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()

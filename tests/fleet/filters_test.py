@@ -484,9 +484,12 @@ class Payloads(unittest.TestCase):
             os.mkdir(masked)
             subprocess.run(["setfacl", "-m", "u:nobody:rwx,m::r-x", masked], check=True)
             rows.append(({"report": os.path.join(masked, "report.json")}, None))
-            # The owning group's entry: named as the ACL's, before the mode's group bits.
+            # The owning group's entry: named as the ACL's, before the mode's group bits. A group
+            # of its own: a folder only root's group may write counts as root's.
             grouped = os.path.join(folder, "grouped")
             os.mkdir(grouped)
+            if os.geteuid() == 0:
+                os.chown(grouped, -1, 65534)
             subprocess.run(["setfacl", "-m", "u:nobody:r-x,g::rwx", grouped], check=True)
             rows.append(({"report": os.path.join(grouped, "report.json")}, f"an ACL lets its group write the folder {grouped}"))
         # Real files where the machine has them: a dynamically linked program, the C library, an
