@@ -39,6 +39,7 @@ filters = plugin("filter.hostname_check")
 record_py = plugin("plugin_utils.record")
 report_file_py = plugin("plugin_utils.report_file")
 action = plugin("action.hostname_check_run")
+round_trip = plugin("plugin_utils.round_trip")
 report = plugin("action.hostname_check_report")
 with open(os.path.join(ROLE, "files", "hostname_check_run.sh"), "rb") as script_file:
     SCRIPT = script_file.read()
@@ -156,7 +157,7 @@ class Script(unittest.TestCase):
         if payload is not None:
             payloads = dict.fromkeys(payloads, payload)
         machines = list(payloads)
-        command = action.command_line(SCRIPT, limit, machines)
+        command = round_trip.command_line(SCRIPT, limit, machines)
         if busybox:
             path = self.busybox_path()
         elif missing or ps_without_o:
@@ -187,20 +188,20 @@ class Script(unittest.TestCase):
                                env=env, cwd=cwd or self.work, preexec_fn=default_signals)
         try:
             if send is None and not read_through:
-                out, err = ran.communicate(action.standard_input(payloads, machines), timeout=60)
+                out, err = ran.communicate(round_trip.standard_input(payloads, machines), timeout=60)
             elif send is None:
                 # Over ssh, executables left unread fail the host as unreachable ("data could not
                 # be sent"), whatever the script said: it reads them to their end, also when it
                 # cannot use them.
                 try:
-                    ran.stdin.write(action.standard_input(payloads, machines))
+                    ran.stdin.write(round_trip.standard_input(payloads, machines))
                     ran.stdin.close()
                 except BrokenPipeError:
                     self.fail("the script left the executables on its standard input unread")
                 ran.stdin = None  # written, for communicate
                 out, err = ran.communicate(timeout=60)
             else:
-                ran.stdin.write(action.standard_input(payloads, machines))
+                ran.stdin.write(round_trip.standard_input(payloads, machines))
                 ran.stdin.close()
                 ran.stdin = None  # written, for communicate
                 os.kill(self.script_pid(ran), send)
@@ -402,17 +403,17 @@ class Script(unittest.TestCase):
                 self.assert_no_process_left()
 
     def test_command_line_and_limits(self):
-        command = action.command_line(b"echo hi", 9, ["x86_64", "*", "it's"])
+        command = round_trip.command_line(b"echo hi", 9, ["x86_64", "*", "it's"])
         self.assertIn("$(echo ZWNobyBoaQ== | base64 -d)", command)
         self.assertTrue(command.startswith("/bin/sh -c '"), command)
         self.assertIn("' hostname_check 9 ", command)
         self.assertTrue(command.endswith(" x86_64 '*' 'it'\"'\"'s'"), command)
-        self.assertEqual(action.standard_input({"a": "QQ==", "b": "Qg=="}, ["b", "a"]), b"Qg==\nQQ==\n")
+        self.assertEqual(round_trip.standard_input({"a": "QQ==", "b": "Qg=="}, ["b", "a"]), b"Qg==\nQQ==\n")
         for timeout, limit in ((60, 48), (300, 240), (10, 7), (4, 1), (1, 1), ("10", 7)):
-            self.assertEqual(action.host_limit(timeout), limit)
+            self.assertEqual(round_trip.host_limit(timeout), limit)
         # 64 KiB of each stream, a number of its own here, so that a changed limit shows.
-        self.assertEqual(action.bounded("x" * 70000), "x" * 65536)
-        self.assertEqual(action.bounded(None), "")
+        self.assertEqual(round_trip.bounded("x" * 70000), "x" * 65536)
+        self.assertEqual(round_trip.bounded(None), "")
 
     def test_windows_steps(self):
         """The Windows steps in the run action, in order, against a stand-in for the modules (no

@@ -18,7 +18,7 @@ from ansible.utils.unsafe_proxy import wrap_var
 from ansible_collections.hostname_check.fleet.plugins.plugin_utils.settings import (
     HOST_SETTINGS, PREFIX, hostname_check_host_setting_problems, hostname_check_setting_problems, options_of, typed,
     usable)
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import _shown
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import shown_text
 
 # In a play of the controller's own before the fleet's, the fleet's play's host pattern.
 FLEET = "hostname_check_fleet_hosts"
@@ -52,12 +52,12 @@ class ActionModule(ActionBase):
                     try:
                         values[name] = get(name)
                     except AnsibleError as error:
-                        problems.append(f"{what}{name} cannot be read: {_shown(error.message)}")
+                        problems.append(f"{what}{name} cannot be read: {shown_text(error.message)}")
             return values
 
         converted, wrong = typed(options, read(lambda name: self._templar.template(task_vars[name]),
                                                lambda name: name in task_vars))
-        problems += [_shown(problem) for problem in wrong]
+        problems += [shown_text(problem) for problem in wrong]
         played = list(task_vars.get("ansible_play_hosts") or [])
         batch = set(task_vars.get("ansible_play_batch") or played)
         fleet = played
@@ -72,7 +72,7 @@ class ActionModule(ActionBase):
             problems.append("the play runs its hosts in batches (serial), but the report is made once, for all the "
                             "play's hosts: use the role in a play without serial")
         if not problems:
-            problems = [_shown(problem)
+            problems = [shown_text(problem)
                         for problem in hostname_check_setting_problems(usable(converted), len(fleet))]
         settings = usable(converted)
         hosts = {}
@@ -84,7 +84,7 @@ class ActionModule(ActionBase):
             extra = getattr(getattr(hostvars, "_variable_manager", None), "extra_vars", None) or {}
             found = hostvars[current]
             own = tuple(PREFIX + name for name in HOST_SETTINGS if PREFIX + name in found and PREFIX + name not in extra)
-            named = f"host {_shown(current)}: "
+            named = f"host {shown_text(current)}: "
             problems = [named + problem if own and problem.startswith(own) else problem for problem in problems]
         earlier = None
         if not problems and not pattern and inventory is not None and "localhost" in hostvars:
@@ -104,11 +104,11 @@ class ActionModule(ActionBase):
                 if host not in hostvars:
                     continue
                 found = hostvars[host]
-                named = f"host {_shown(host)}: "
+                named = f"host {shown_text(host)}: "
                 values = read(lambda name: found[name], lambda name: name in mine and name in found, named)
                 own, wrong = typed(options, values)
                 own = {name: value for name, value in usable(own).items() if value != settings.get(name)}
-                problems += [named + _shown(problem)
+                problems += [named + shown_text(problem)
                              for problem in wrong + hostname_check_host_setting_problems(own)]
                 if own:
                     hosts[str(host)] = own

@@ -12,7 +12,7 @@ import stat
 from ansible.errors import AnsibleFilterError, AnsibleUndefinedVariable
 from jinja2 import Undefined
 
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.files import _kind
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.files import file_kind
 
 
 class _NotAFile(Exception):
@@ -25,12 +25,12 @@ def _open_file(path):
     waits (O_NONBLOCK: a FIFO swapped in meanwhile) and what was opened is checked again (fstat)."""
     found = os.stat(path)
     if not stat.S_ISREG(found.st_mode):
-        raise _NotAFile(_kind(found.st_mode))
+        raise _NotAFile(file_kind(found.st_mode))
     descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     found = os.fstat(descriptor)
     if not stat.S_ISREG(found.st_mode):
         os.close(descriptor)
-        raise _NotAFile(_kind(found.st_mode))
+        raise _NotAFile(file_kind(found.st_mode))
     return descriptor
 
 
@@ -130,7 +130,7 @@ def _elf_problem(path, read, machine):
     return None
 
 
-def _executable_problem(path, kind, machine):
+def executable_problem(path, kind, machine):
     """Why the file at path cannot be the executable for machine ("*": any), or None. kind: "ELF"
     (Linux: a statically linked executable) or "PE" (Windows). Opens regular files only, and reads
     only the headers."""

@@ -4,7 +4,7 @@ say it when they find something else than what they want."""
 import stat
 
 
-def _kind(mode):
+def file_kind(mode):
     """What a file of this mode is, in words."""
     for test, kind in ((stat.S_ISREG, "a regular file"), (stat.S_ISDIR, "a folder"), (stat.S_ISLNK, "a symbolic link"),
                        (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),

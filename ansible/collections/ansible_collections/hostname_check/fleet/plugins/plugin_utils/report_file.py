@@ -13,7 +13,7 @@ import secrets
 import stat
 import struct
 
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.files import _kind
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.files import file_kind
 
 
 # File systems that are the kernel's interfaces, where no report can be made.
@@ -134,7 +134,7 @@ def hostname_check_report_folder(report):
                 break
             except OSError as error:
                 try:
-                    kind = _kind(os.stat(part, dir_fd=descriptor, follow_symlinks=False).st_mode)
+                    kind = file_kind(os.stat(part, dir_fd=descriptor, follow_symlinks=False).st_mode)
                 except OSError:
                     kind = None
                 if kind == "a symbolic link":
@@ -158,7 +158,7 @@ def hostname_check_report_folder(report):
             except OSError as error:
                 problem = f"cannot look at {path}: {error.strerror}"
             if found is not None and not stat.S_ISREG(found.st_mode):
-                problem = (f"{path} is {_kind(found.st_mode)}; name a regular file or a new name (to write no "
+                problem = (f"{path} is {file_kind(found.st_mode)}; name a regular file or a new name (to write no "
                            "report, set hostname_check_write_report to false)")
     except BaseException:
         os.close(descriptor)
@@ -238,7 +238,7 @@ def _writing_problem(opened, size):
     return None
 
 
-def _report_problem(report, hosts=1):
+def report_problem(report, hosts=1):
     """Why the report, for that many hosts, cannot be written at report, or None."""
     opened = hostname_check_report_folder(report)
     if "problem" not in opened:

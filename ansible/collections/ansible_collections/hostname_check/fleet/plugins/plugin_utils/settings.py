@@ -11,9 +11,9 @@ import yaml
 from ansible.module_utils.common import validation
 from ansible.module_utils.parsing.convert_bool import boolean
 
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.executables import BINARY_HINT, _executable_problem
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.report_file import _report_problem
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import _shown
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.executables import BINARY_HINT, executable_problem
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.report_file import report_problem
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import shown_text
 
 
 # The entry point of meta/argument_specs.yml that describes the variables.
@@ -54,7 +54,7 @@ def typed(options, values):
 def _text(value):
     """A value as it may be shown: what a host printed may be in it (a setting a play took from a
     host's output), so it is escaped as every host text is."""
-    return _shown(repr(value))
+    return shown_text(repr(value))
 
 
 def usable(converted):
@@ -106,7 +106,7 @@ def hostname_check_host_setting_problems(settings):
     # processor, those that are there must be right (a missing one fails only its hosts' copy).
     exe = settings.get("exe")
     if exe:
-        problem = _executable_problem(str(exe), "PE", "*")
+        problem = executable_problem(str(exe), "PE", "*")
         if problem:
             problems.append(f"hostname_check_exe: {problem}")
     exes = settings.get("exes")
@@ -115,7 +115,7 @@ def hostname_check_host_setting_problems(settings):
     elif isinstance(exes, dict):
         for machine, path in exes.items():
             if os.path.exists(str(path)):
-                problem = _executable_problem(str(path), "PE", str(machine))
+                problem = executable_problem(str(path), "PE", str(machine))
                 if problem:
                     problems.append(f"hostname_check_exes[{machine}]: {problem}")
     return problems
@@ -135,7 +135,7 @@ def hostname_check_setting_problems(settings, hosts=1):
     if problem:
         problems.append(problem)
     elif boolean(settings.get("write_report", True)):
-        problem = _report_problem(settings.get("report"), hosts)
+        problem = report_problem(settings.get("report"), hosts)
         if problem:
             problems.append(problem)
     # The Linux executables: the one for every host when given, else one a machine. Each must be
@@ -144,7 +144,7 @@ def hostname_check_setting_problems(settings, hosts=1):
     binary = settings.get("binary")
     binaries = settings.get("binaries")
     if binary:
-        problem = _executable_problem(str(binary), "ELF", "*")
+        problem = executable_problem(str(binary), "ELF", "*")
         if problem:
             problems.append(f"hostname_check_binary: {problem}")
     elif not isinstance(binaries, dict) or not binaries:
@@ -154,7 +154,7 @@ def hostname_check_setting_problems(settings, hosts=1):
             if not MACHINE_NAME.match(str(machine)):
                 problems.append(f"hostname_check_binaries: {str(machine)!r} is not a machine name")
                 continue
-            problem = _executable_problem(str(path), "ELF", str(machine))
+            problem = executable_problem(str(path), "ELF", str(machine))
             if problem:
                 problems.append(f"hostname_check_binaries[{machine}]: {problem}; {BINARY_HINT}")
     problems += hostname_check_host_setting_problems({name: settings[name] for name in ("windows", "exes", "exe")

@@ -34,7 +34,7 @@ def _shown_pieces(text):
     return [_escape(char) if unicodedata.category(char) in ESCAPED else char for char in text]
 
 
-def _shown(text):
+def shown_text(text):
     """Text for the console and the artifacts: every control, format (bidirectional ones included)
     and line or paragraph separator character as an escape (\\u009b), so that what a host printed
     cannot move the cursor, recolour or reorder the terminal, and every byte of a name that was not
@@ -61,7 +61,7 @@ def _verdict_text(record):
 def hostname_check_verdict(record):
     """The line that says why a host is not good, escaped for the console; empty for a good host."""
     text = _verdict_text(record)
-    return "" if text is None else _shown(text)
+    return "" if text is None else shown_text(text)
 
 
 def hostname_check_summary(report):
@@ -73,9 +73,9 @@ def hostname_check_summary(report):
         verdict = hostname_check_verdict(record)
         if verdict:
             status, _, rest = verdict.partition(": ")
-            lines.append(f"{status}: {_shown(host)}: {rest}")
+            lines.append(f"{status}: {shown_text(host)}: {rest}")
     for name, hosts in report["duplicates"].items():
-        lines.append(_shown(f"same name: {name}: {', '.join(hosts)}"))
+        lines.append(shown_text(f"same name: {name}: {', '.join(hosts)}"))
     return wrap_var(lines)
 
 
@@ -91,7 +91,7 @@ STATS_BYTES = 256 * 1024
 
 
 def _shown_within(text, limit):
-    """Text as _shown gives it, at most limit characters: a longer one is cut before the escape or
+    """Text as shown_text gives it, at most limit characters: a longer one is cut before the escape or
     character that does not fit and ends in STATS_CUT."""
     pieces = _shown_pieces(text)
     if sum(len(piece) for piece in pieces) <= limit:
@@ -117,7 +117,7 @@ def hostname_check_stats(report, path=None):
     lines (not_good), the names that several hosts share with those hosts (duplicates), the
     version, the time, the report's path, and left_out: how many hosts were left out of those
     lists (each host missing from not_good or from under a shared name counts one; a name left out
-    counts all its hosts). Every text is escaped as on the console (_shown), inventory names
+    counts all its hosts). Every text is escaped as on the console (shown_text), inventory names
     included. Each list holds at most STATS_HOSTS (1,000) entries, each line and name at most
     STATS_LINE (512) characters (a longer one is cut and ends in " [cut]"), the path at most
     STATS_PATH (4,096); the whole is at most STATS_BYTES (256 KiB: 262,144 bytes) as json.dumps
