@@ -16,4 +16,11 @@ for test in action-plugin-docs compile empty-init future-import-boilerplate line
   replace-urlopen shebang symlinks use-argspec-type-path use-compat-six; do
   set -- "$@" --test "$test"
 done
+# Each action's documentation, whole, as ansible-doc reads it from the installed collection.
+for module in plugins/modules/*.py; do
+  ANSIBLE_COLLECTIONS_PATH=$work ansible-doc --json "hostname_check.fleet.$(basename "$module" .py)" >"$work/doc.json" &&
+    /usr/bin/python3 -c 'import json, sys; doc = next(iter(json.load(open(sys.argv[1])).values()))["doc"]
+sys.exit(0 if doc.get("short_description") and doc.get("description") else 1)' "$work/doc.json" ||
+    { echo "ansible-doc cannot read $module whole" >&2; exit 1; }
+done
 ansible-test sanity --python "$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')" "$@"

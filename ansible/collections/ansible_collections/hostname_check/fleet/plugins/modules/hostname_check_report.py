@@ -1,6 +1,6 @@
 #!/usr/bin/python
 """Documentation of the hostname_check_report action, which runs on the controller
-(action_plugins)."""
+(plugins/action)."""
 
 from __future__ import absolute_import, division, print_function
 

@@ -1,5 +1,5 @@
 #!/usr/bin/python
-"""Documentation of the hostname_check_run action, which runs on the controller (action_plugins)."""
+"""Documentation of the hostname_check_run action, which runs on the controller (plugins/action)."""
 
 from __future__ import absolute_import, division, print_function
 
