@@ -624,7 +624,7 @@ class ReportWriter(unittest.TestCase):
 
     @staticmethod
     def write(path, text="{}\n"):
-        report_file_py.write_atomically(path, text, report_file_py.hostname_check_report_folder)
+        report_file_py.write_atomically(path, text)
 
     def test_writer(self):
         work = tempfile.mkdtemp(prefix="hostname_check_report.")

@@ -27,7 +27,7 @@ from ansible.utils.display import Display
 from ansible.utils.unsafe_proxy import wrap_var
 
 from ansible_collections.hostname_check.fleet.plugins.plugin_utils.record import failing, hostname_check_record, hostname_check_report
-from ansible_collections.hostname_check.fleet.plugins.plugin_utils.report_file import hostname_check_report_folder, write_atomically
+from ansible_collections.hostname_check.fleet.plugins.plugin_utils.report_file import write_atomically
 from ansible_collections.hostname_check.fleet.plugins.plugin_utils.shown import (
     hostname_check_name_text, hostname_check_stats, hostname_check_summary, hostname_check_verdict)
 
@@ -95,8 +95,7 @@ class ActionModule(ActionBase):
             lines.append(f"report: none written (check mode), {os.path.abspath(path)} is left as it was")
         else:
             try:
-                write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n",
-                                 hostname_check_report_folder)
+                write_atomically(path, json.dumps(report, indent=2, ensure_ascii=False) + "\n")
             except OSError as error:
                 result.update(failed=True, msg=f"hostname_check: cannot write the report {path}: {error.strerror}")
             else:

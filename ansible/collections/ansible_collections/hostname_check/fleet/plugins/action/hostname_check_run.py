@@ -74,10 +74,7 @@ class ActionModule(ActionBase):
             raise AnsibleActionFail("hostname_check_run: the role's settings were not checked; run it as the role does")
         own = (checked.get("hosts") or {}).get(str(task_vars.get("inventory_hostname")))
         settings = dict(checked["settings"], **(own or {}))
-
-        def setting(name, default):
-            return settings.get(name, default)
-
+        setting = settings.get
         timeout = int(setting("timeout", 60))
         fail_on_bad = boolean(setting("fail_on_bad", True))
         fail_on_error = boolean(setting("fail_on_error", True))

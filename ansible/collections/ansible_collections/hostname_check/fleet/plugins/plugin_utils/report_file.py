@@ -253,16 +253,15 @@ def report_problem(report, hosts=1):
     return problem if problem.startswith("hostname_check_report") else f"hostname_check_report: {problem}"
 
 
-def write_atomically(path, text, report_folder):
+def write_atomically(path, text):
     """Writes text (UTF-8) as the report at path, through a new file in the report's folder that
-    then takes the report's name. report_folder (hostname_check_report_folder, here)
-    opens the folder, walked from / without following links and checked at every level, and
+    then takes the report's name. hostname_check_report_folder opens the folder, walked from / without following links and checked at every level, and
     returns its descriptor or why it will not do; everything is then done relative to that
     descriptor: the new file made (mode 0600, never through a link), its mode (0666 less the
     umask) set on the open file, the rename, and the removal of the new file when anything fails,
     so that a folder renamed or swapped meanwhile changes nothing and no file is left anywhere.
     Raises OSError, whose strerror says what was found."""
-    opened = report_folder(path)
+    opened = hostname_check_report_folder(path)
     if "problem" in opened:
         raise OSError(errno.EPERM, opened["problem"])
     folder, name, where = opened["descriptor"], opened["name"], opened["folder"]
